@@ -1,0 +1,1 @@
+"""Core support layer of the agent-workflow runtime (compiled modules)."""
