@@ -1,0 +1,58 @@
+// Small host operations that module bodies are written in. Each returns an empty
+// Ref (or -1) with the host error set when the host operation fails.
+#pragma once
+
+#include "shell/ref.hpp"
+
+namespace shell {
+
+inline Ref getattr(PyObject* obj, PyObject* name) { return Ref(PyObject_GetAttr(obj, name)); }
+inline bool setattr(PyObject* obj, PyObject* name, PyObject* value) {
+  return PyObject_SetAttr(obj, name, value) == 0;
+}
+
+// A module-level name read at call time, as a function body reads a global.
+Ref global(PyObject* globals, PyObject* name);
+
+// Host rich comparison as a truth value: 1, 0, or -1 on error.
+int compare(PyObject* a, PyObject* b, int op);
+// `value > 0` under host comparison with the int 0.
+int positive(PyObject* value);
+
+Ref add(PyObject* a, PyObject* b);
+Ref subtract(PyObject* a, PyObject* b);
+inline Ref real(double v) { return Ref(PyFloat_FromDouble(v)); }
+inline Ref integer(long long v) { return Ref(PyLong_FromLongLong(v)); }
+inline Ref boolean(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
+inline Ref none() { return Ref::borrow(Py_None); }
+
+// The host's int() of a number; any other object is refused with
+// "Expected int, got <type>".
+Ref as_int(PyObject* value);
+// format(value, ".4f")
+Ref fixed4(PyObject* value);
+// round(value, 6)
+Ref round6(PyObject* value);
+
+template <class... A>
+Ref call(PyObject* callable, A... args) {
+  PyObject* stack[] = {nullptr, args...};
+  return Ref(PyObject_Vectorcall(callable, stack + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                 nullptr));
+}
+template <class... A>
+Ref call_method(PyObject* self, PyObject* name, A... args) {
+  PyObject* stack[] = {self, args...};
+  return Ref(PyObject_VectorcallMethod(name, stack, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                       nullptr));
+}
+
+// Raises `type(message)`; always returns an empty Ref so bodies can `return raise(...)`.
+Ref raise(PyObject* type, PyObject* message);
+Ref raise(PyObject* type, const char* message);
+
+// The pending host exception, taken out of the error indicator.
+inline Ref take_error() { return Ref(PyErr_GetRaisedException()); }
+inline bool error_is(PyObject* type) { return PyErr_ExceptionMatches(type) != 0; }
+
+}  // namespace shell

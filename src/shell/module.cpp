@@ -1,0 +1,255 @@
+// Module creation and initialisation, and the host operations of a module body.
+// Each extension links its own copy of this unit, so the statics below belong to
+// one module.
+#include <string>
+
+#include "shell/internal.hpp"
+
+namespace shell {
+namespace {
+
+constexpr const char* kPackage = "corlith_runtime.core.runtime";
+constexpr const char* kSourceDir = "src/corlith_runtime/core/runtime/";
+
+const Module* declared = nullptr;
+std::string full_name, source_path;
+PyModuleDef definition;
+PyModuleDef_Slot slots[3];
+
+// The one module object of this process, once its body has run to its end.
+PyObject* initialised = nullptr;
+// The interpreter the module belongs to: the first one that created it.
+PyInterpreterState* owner = nullptr;
+
+bool refuse_other_interpreter() {
+  if (!owner) owner = PyInterpreterState_Get();
+  if (owner == PyInterpreterState_Get()) return false;
+  PyErr_Format(PyExc_ImportError,
+               "module %s is already loaded in another interpreter of this process and cannot be "
+               "loaded into more than one",
+               full_name.c_str());
+  return true;
+}
+
+// ---- the body's host operations ---------------------------------------------
+
+bool bind_name(PyObject* ns, const char* name, PyObject* value) {
+  return value && PyDict_SetItemString(ns, name, value) == 0;
+}
+
+bool run(const Import& s, PyObject* ns) {
+  Ref module(PyImport_ImportModule(s.module));
+  return bind_name(ns, s.module, module.get());
+}
+
+// `from <module> import <names>`: a name the module lacks may be a submodule
+// already in the module registry.
+bool run(const FromImport& s, PyObject* ns) {
+  Ref fromlist(PyList_New(0));
+  if (!fromlist) return false;
+  for (const char* n : s.names) {
+    Ref name(PyUnicode_InternFromString(n));
+    if (!name || PyList_Append(fromlist.get(), name.get()) < 0) return false;
+  }
+  Ref target(PyUnicode_FromString(s.module));
+  if (!target) return false;
+  Ref module(PyImport_ImportModuleLevelObject(target.get(), ns, nullptr, fromlist.get(), s.level));
+  if (!module) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(fromlist.get()); ++i) {
+    PyObject* name = PyList_GET_ITEM(fromlist.get(), i);
+    PyObject* value = nullptr;
+    if (PyObject_GetOptionalAttr(module.get(), name, &value) < 0) return false;
+    if (!value) {
+      static Name dunder_name("__name__");
+      Ref package = getattr(module.get(), dunder_name);
+      if (!package) {
+        PyErr_Clear();
+      } else {
+        Ref dotted(PyUnicode_FromFormat("%S.%U", package.get(), name));
+        if (!dotted) return false;
+        Ref registry(PyImport_GetModuleDict() ? Py_NewRef(PyImport_GetModuleDict()) : nullptr);
+        if (registry && PyDict_GetItemRef(registry.get(), dotted.get(), &value) < 0) return false;
+      }
+      if (!value) {
+        PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+        return false;
+      }
+    }
+    Ref held(value);
+    if (PyDict_SetItem(ns, name, held.get()) < 0) return false;
+  }
+  return true;
+}
+
+bool run(const Def& def, PyObject* ns) {
+  detail::Where where{ns, full_name.c_str(), source_path.c_str(), nullptr};
+  Ref function = detail::make_function(def, where);
+  return bind_name(ns, def.name, function.get());
+}
+
+// The metaclass a class statement with these bases would use.
+PyObject* metaclass_of(PyObject* bases) {
+  PyTypeObject* winner = &PyType_Type;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
+    PyTypeObject* t = Py_TYPE(PyTuple_GET_ITEM(bases, i));
+    if (PyType_IsSubtype(winner, t)) continue;
+    if (PyType_IsSubtype(t, winner)) {
+      winner = t;
+      continue;
+    }
+    PyErr_SetString(PyExc_TypeError,
+                    "metaclass conflict: the metaclass of a derived class must be a (non-strict) "
+                    "subclass of the metaclasses of all its bases");
+    return nullptr;
+  }
+  return reinterpret_cast<PyObject*>(winner);
+}
+
+bool fill_members(const Class& s, PyObject* cls_ns, PyObject* module_ns) {
+  detail::Where where{module_ns, full_name.c_str(), source_path.c_str(), s.name};
+  for (const Def& def : s.members) {
+    Ref function = detail::make_function(def, where);
+    if (function && def.kind == Kind::classmethod) function = Ref(PyClassMethod_New(function.get()));
+    if (!function || PyObject_SetItem(cls_ns, Ref(PyUnicode_InternFromString(def.name)).get(), function.get()) < 0)
+      return false;
+  }
+  return true;
+}
+
+bool fill_record_fields(const Class& s, PyObject* cls_ns, PyObject* module_ns) {
+  Ref annotations(PyDict_New());
+  if (!annotations || PyObject_SetItem(cls_ns, Ref(PyUnicode_FromString("__annotations__")).get(),
+                                       annotations.get()) < 0)
+    return false;
+  for (const Field& f : s.fields) {
+    Ref name(PyUnicode_InternFromString(f.name)), text(PyUnicode_FromString(f.annotation));
+    if (!name || !text || PyDict_SetItem(annotations.get(), name.get(), text.get()) < 0) return false;
+    if (f.fallback.tag == Default::Tag::absent) continue;
+    Ref value = detail::default_value(f.fallback, module_ns);
+    if (!value || PyObject_SetItem(cls_ns, name.get(), value.get()) < 0) return false;
+  }
+  return true;
+}
+
+bool run(const Class& s, PyObject* ns) {
+  static Name protocol_name("Protocol"), checkable("runtime_checkable"), dataclass("dataclass"),
+      prepare("__prepare__");
+  Ref bases;
+  if (s.kind == ClassKind::protocol) {
+    Ref protocol = global(ns, protocol_name);
+    if (!protocol) return false;
+    bases = Ref(PyTuple_Pack(1, protocol.get()));
+  } else if (s.kind == ClassKind::exception) {
+    bases = Ref(PyTuple_Pack(1, PyExc_Exception));
+  } else {
+    bases = Ref(PyTuple_New(0));
+  }
+  if (!bases) return false;
+  PyObject* meta = metaclass_of(bases.get());
+  if (!meta) return false;
+  Ref name(PyUnicode_FromString(s.name));
+  if (!name) return false;
+
+  Ref cls_ns;
+  if (meta == reinterpret_cast<PyObject*>(&PyType_Type)) {
+    cls_ns = Ref(PyDict_New());
+  } else {
+    Ref prepare_fn = getattr(meta, prepare);
+    cls_ns = prepare_fn ? call(prepare_fn.get(), name.get(), bases.get()) : Ref();
+  }
+  if (!cls_ns) return false;
+  Ref module_name(PyUnicode_FromString(full_name.c_str()));
+  Ref doc = s.doc ? Ref(PyUnicode_FromString(s.doc)) : Ref();
+  if (!module_name || (s.doc && !doc)) return false;
+  if (PyObject_SetItem(cls_ns.get(), Ref(PyUnicode_FromString("__module__")).get(), module_name.get()) < 0 ||
+      PyObject_SetItem(cls_ns.get(), Ref(PyUnicode_FromString("__qualname__")).get(), name.get()) < 0 ||
+      (doc && PyObject_SetItem(cls_ns.get(), Ref(PyUnicode_FromString("__doc__")).get(), doc.get()) < 0))
+    return false;
+  if (s.kind == ClassKind::record && !fill_record_fields(s, cls_ns.get(), ns)) return false;
+  if (!fill_members(s, cls_ns.get(), ns)) return false;
+
+  Ref cls = call(meta, name.get(), bases.get(), cls_ns.get());
+  if (!cls) return false;
+  if (s.kind == ClassKind::protocol || s.kind == ClassKind::record) {
+    Ref decorator = global(ns, s.kind == ClassKind::protocol ? checkable.get() : dataclass.get());
+    cls = decorator ? call(decorator.get(), cls.get()) : Ref();
+  }
+  return bind_name(ns, s.name, cls.get());
+}
+
+bool run(const Constant& s, PyObject* ns) {
+  Ref value = s.make();
+  return bind_name(ns, s.name, value.get());
+}
+
+// ---- create and exec ----------------------------------------------------------
+
+PyObject* create(PyObject* spec, PyModuleDef*) {
+  if (refuse_other_interpreter()) return nullptr;
+  if (initialised) return Py_NewRef(initialised);
+  static Name name_attr("name"), loader("loader"), origin("origin"), parent("parent"),
+      locations("submodule_search_locations");
+  Ref name = getattr(spec, name_attr);
+  if (!name) return nullptr;
+  Ref module(PyModule_NewObject(name.get()));
+  if (!module) return nullptr;
+  struct Copy {
+    PyObject* from;
+    const char* to;
+    bool skip_none;
+  };
+  const Copy copies[] = {{loader, "__loader__", false},
+                         {origin, "__file__", false},
+                         {parent, "__package__", false},
+                         {locations, "__path__", true}};
+  for (const Copy& c : copies) {
+    Ref value = getattr(spec, c.from);
+    if (!value) return nullptr;
+    if (c.skip_none && value.get() == Py_None) continue;
+    if (PyObject_SetAttrString(module.get(), c.to, value.get()) < 0) return nullptr;
+  }
+  return module.release();
+}
+
+int exec(PyObject* module) {
+  if (module == initialised) return 0;  // a reload or a later import: the body ran already
+  if (refuse_other_interpreter()) return -1;
+  if (initialised) {
+    PyErr_Format(PyExc_ImportError, "module %s is already initialised in this process",
+                 full_name.c_str());
+    return -1;
+  }
+  if (!detail::ready_types()) return -1;
+  PyObject* ns = PyModule_GetDict(module);
+  if (!ns) return -1;
+  for (const Statement& statement : declared->body) {
+    bool ok = std::visit([ns](const auto& s) { return run(s, ns); }, statement);
+    if (!ok) return -1;
+  }
+  PyObject* registry = PyImport_GetModuleDict();
+  Ref key(PyUnicode_FromString(full_name.c_str()));
+  if (!key) return -1;
+  PyObject* present = nullptr;
+  if (PyDict_SetDefaultRef(registry, key.get(), module, &present) < 0) return -1;
+  Py_XDECREF(present);
+  initialised = Py_NewRef(module);  // kept for the life of the process
+  return 0;
+}
+
+}  // namespace
+
+PyObject* define(const Module& module) {
+  if (!declared) {
+    declared = &module;
+    full_name = std::string(kPackage) + "." + module.name;
+    source_path = std::string(kSourceDir) + module.name;
+    slots[0] = {Py_mod_create, reinterpret_cast<void*>(create)};
+    slots[1] = {Py_mod_exec, reinterpret_cast<void*>(exec)};
+    slots[2] = {0, nullptr};
+    definition = {PyModuleDef_HEAD_INIT, module.name, module.doc, 0, nullptr, slots,
+                  nullptr, nullptr, nullptr};
+  }
+  return PyModuleDef_Init(&definition);
+}
+
+}  // namespace shell

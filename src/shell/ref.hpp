@@ -1,0 +1,51 @@
+// Owning handle for one strong reference to a host object.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace shell {
+
+class Ref {
+ public:
+  Ref() noexcept = default;
+  // Takes over a new reference (nullptr is allowed and means "failed").
+  explicit Ref(PyObject* owned) noexcept : p_(owned) {}
+  static Ref borrow(PyObject* p) noexcept { return Ref(Py_XNewRef(p)); }
+
+  Ref(const Ref& o) noexcept : p_(Py_XNewRef(o.p_)) {}
+  Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  Ref& operator=(Ref o) noexcept {
+    std::swap(p_, o.p_);
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(p_); }
+
+  PyObject* get() const noexcept { return p_; }
+  PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+  void reset() noexcept { Py_CLEAR(p_); }
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
+// An interned name, made on first use and kept for the life of the process.
+class Name {
+ public:
+  constexpr explicit Name(const char* text) noexcept : text_(text) {}
+  PyObject* get() const noexcept {
+    if (!obj_) obj_ = PyUnicode_InternFromString(text_);
+    return obj_;
+  }
+  operator PyObject*() const noexcept { return get(); }
+  const char* text() const noexcept { return text_; }
+
+ private:
+  const char* text_;
+  mutable PyObject* obj_ = nullptr;
+};
+
+}  // namespace shell

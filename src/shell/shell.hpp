@@ -1,0 +1,178 @@
+// The face of the binding layer that module files see: a module is declared as
+// data (a Module holding its statements in binding order) plus plain C++ bodies.
+#pragma once
+
+#include <coroutine>
+#include <exception>
+#include <variant>
+#include <vector>
+
+#include "shell/host.hpp"
+#include "shell/ref.hpp"
+
+namespace shell {
+
+inline constexpr int kMaxParams = 16;
+
+// The bound, converted arguments of one call, `self` (or `cls`) first for methods.
+class Args {
+ public:
+  PyObject* operator[](int i) const noexcept { return value_[i]; }
+  // A parameter annotated "float", as the double the caller's number converts to.
+  double real(int i) const noexcept { return real_[i]; }
+  // The module namespace of the function being called.
+  PyObject* globals() const noexcept { return globals_; }
+
+ private:
+  friend struct Binder;
+  PyObject* value_[kMaxParams];
+  double real_[kMaxParams];
+  Ref owned_[kMaxParams];
+  PyObject* globals_ = nullptr;
+};
+
+// A body returns a new reference, or an empty Ref with the host error set.
+using Body = Ref (*)(Args&);
+
+// A body that may suspend: a C++ coroutine whose `co_await shell::host_await(x)`
+// awaits a host awaitable, delegating send/throw/close to it meanwhile.
+class Task {
+ public:
+  struct promise_type;
+  using Handle = std::coroutine_handle<promise_type>;
+
+  struct Awaiting {
+    PyObject* awaitable;
+    Ref value;  // filled by the driver; empty means the host error is set
+    bool await_ready() const noexcept { return false; }
+    void await_suspend(Handle h) noexcept { h.promise().pending = this; }
+    Ref await_resume() noexcept { return std::move(value); }
+  };
+
+  struct promise_type {
+    Awaiting* pending = nullptr;
+    Ref result;
+    Task get_return_object() noexcept { return Task(Handle::from_promise(*this)); }
+    static Task get_return_object_on_allocation_failure() noexcept { return Task(); }
+    std::suspend_never initial_suspend() const noexcept { return {}; }
+    std::suspend_always final_suspend() const noexcept { return {}; }
+    void return_value(Ref r) noexcept { result = std::move(r); }
+    void unhandled_exception() const noexcept { std::terminate(); }
+    static void* operator new(std::size_t n) noexcept { return PyMem_Malloc(n); }
+    static void operator delete(void* p) noexcept { PyMem_Free(p); }
+  };
+
+  Task() noexcept = default;
+  explicit Task(Handle h) noexcept : h_(h) {}
+  Task(Task&& o) noexcept : h_(std::exchange(o.h_, {})) {}
+  Task& operator=(Task&& o) noexcept {
+    std::swap(h_, o.h_);
+    return *this;
+  }
+  ~Task() {
+    if (h_) h_.destroy();
+  }
+  Handle handle() const noexcept { return h_; }
+
+ private:
+  Handle h_;
+};
+using TaskBody = Task (*)(Args&);
+
+inline Task::Awaiting host_await(PyObject* awaitable) noexcept { return {awaitable, {}}; }
+
+// ---- declarations -------------------------------------------------------
+
+struct Default {
+  enum class Tag : unsigned char { absent, none, integer, real, dict_factory } tag = Tag::absent;
+  long long integer_value = 0;
+  double real_value = 0.0;
+};
+inline constexpr Default None{Default::Tag::none};
+inline constexpr Default DictFactory{Default::Tag::dict_factory};
+constexpr Default Int(long long v) { return {Default::Tag::integer, v, 0.0}; }
+constexpr Default Real(double v) { return {Default::Tag::real, 0, v}; }
+
+struct Param {
+  const char* name;
+  const char* annotation = nullptr;  // stored as written; drives the argument test
+  Default fallback = {};
+  bool keyword_only = false;
+};
+// Positional-or-keyword and keyword-only parameters.
+inline Param arg(const char* name, const char* annotation = nullptr, Default d = {}) {
+  return {name, annotation, d, false};
+}
+inline Param kwarg(const char* name, const char* annotation = nullptr, Default d = {}) {
+  return {name, annotation, d, true};
+}
+
+enum class Kind : unsigned char { function, coroutine, classmethod };
+
+// A function, or a method when it appears in a class (then `self`, or `cls` for a
+// class method, is its implicit first parameter).
+struct Def {
+  const char* name;
+  int line;
+  std::vector<Param> params = {};
+  const char* returns = nullptr;  // return annotation, none when null
+  const char* doc = nullptr;
+  std::variant<Body, TaskBody> body = Body{};
+  Kind kind = Kind::function;
+  std::vector<const char*> locals = {};  // local variable names the code object lists
+};
+
+struct Field {
+  const char* name;
+  const char* annotation;
+  Default fallback = {};
+};
+
+struct FromImport {
+  const char* module;
+  std::vector<const char*> names;
+  int level = 0;
+};
+struct Import {
+  const char* module;
+};
+enum class ClassKind : unsigned char { plain, protocol, record, exception };
+struct Class {
+  ClassKind kind;
+  const char* name;
+  const char* doc;
+  std::vector<Def> members = {};
+  std::vector<Field> fields = {};  // records only
+};
+// A module attribute whose value a function makes when the body runs.
+struct Constant {
+  const char* name;
+  Ref (*make)();
+};
+
+using Statement = std::variant<FromImport, Import, Class, Def, Constant>;
+
+struct Module {
+  const char* name;  // short name; the full name is the package's plus this
+  const char* doc;
+  std::vector<Statement> body;
+};
+
+inline Class protocol(const char* name, const char* doc, std::vector<Def> members) {
+  return {ClassKind::protocol, name, doc, std::move(members)};
+}
+inline Class plain_class(const char* name, const char* doc, std::vector<Def> members) {
+  return {ClassKind::plain, name, doc, std::move(members)};
+}
+inline Class exception_class(const char* name, const char* doc, std::vector<Def> members) {
+  return {ClassKind::exception, name, doc, std::move(members)};
+}
+inline Class record(const char* name, const char* doc, std::vector<Field> fields,
+                    std::vector<Def> members = {}) {
+  return {ClassKind::record, name, doc, std::move(members), std::move(fields)};
+}
+
+// The module definition that PyInit_<name> returns.
+PyObject* define(const Module& module);
+
+}  // namespace shell
