@@ -351,6 +351,7 @@ def fmt_time(seconds: float) -> str:
 def report(results: dict[tuple[str, str], float], selected: list[Case]) -> None:
     width = max(len(c.op) for c in selected) + 2
     print()
+    print(f"compiled: {load('compiled').spend_book.__file__}")
     print("Ratio = baseline time / compiled time (median per operation)")
     print(f"{'operation':<{width}}{'compiled':>12}{'baseline':>12}{'ratio':>9}{'target':>9}  verdict")
     for case in selected:

@@ -7,7 +7,6 @@ import decimal
 import fractions
 import inspect
 import math
-import operator
 import pickle
 import typing
 

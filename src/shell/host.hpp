@@ -47,6 +47,21 @@ Ref call_method(PyObject* self, PyObject* name, A... args) {
                                        nullptr));
 }
 
+// Calls with positional values followed by the values of `keywords`, in order.
+template <class... A>
+Ref call_keywords(PyObject* callable, Py_ssize_t positional, const Keywords& keywords, A... args) {
+  PyObject* stack[] = {nullptr, args...};
+  PyObject* names = keywords.get();
+  if (!names) return {};
+  return Ref(PyObject_Vectorcall(callable, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
+}
+
+// Raises an exception instance; returns an empty Ref like every failure.
+inline Ref raise_instance(Ref exc) {
+  if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+  return {};
+}
+
 // Raises `type(message)`; always returns an empty Ref so bodies can `return raise(...)`.
 Ref raise(PyObject* type, PyObject* message);
 Ref raise(PyObject* type, const char* message);

@@ -222,6 +222,13 @@ int exec(PyObject* module) {
   if (!detail::ready_types()) return -1;
   PyObject* ns = PyModule_GetDict(module);
   if (!ns) return -1;
+  // As for a module run from source; host code exec'd against this namespace
+  // (dataclass does) would otherwise insert it midway.
+  PyObject* present = nullptr;
+  if (PyDict_SetDefaultRef(ns, Ref(PyUnicode_InternFromString("__builtins__")).get(), PyEval_GetBuiltins(),
+                           &present) < 0)
+    return -1;
+  Py_XDECREF(present);
   for (const Statement& statement : declared->body) {
     bool ok = std::visit([ns](const auto& s) { return run(s, ns); }, statement);
     if (!ok) return -1;
@@ -229,7 +236,6 @@ int exec(PyObject* module) {
   PyObject* registry = PyImport_GetModuleDict();
   Ref key(PyUnicode_FromString(full_name.c_str()));
   if (!key) return -1;
-  PyObject* present = nullptr;
   if (PyDict_SetDefaultRef(registry, key.get(), module, &present) < 0) return -1;
   Py_XDECREF(present);
   initialised = Py_NewRef(module);  // kept for the life of the process

@@ -48,4 +48,30 @@ class Name {
   mutable PyObject* obj_ = nullptr;
 };
 
+// A tuple of interned keyword names for vectorcall, made on first use.
+class Keywords {
+ public:
+  template <class... T>
+  constexpr explicit Keywords(T... names) noexcept : names_{names...}, count_(sizeof...(T)) {}
+  PyObject* get() const noexcept {
+    if (tuple_) return tuple_;
+    PyObject* t = PyTuple_New(count_);
+    for (Py_ssize_t i = 0; t && i < count_; ++i) {
+      PyObject* name = PyUnicode_InternFromString(names_[i]);
+      if (!name) {
+        Py_CLEAR(t);
+        break;
+      }
+      PyTuple_SET_ITEM(t, i, name);
+    }
+    return tuple_ = t;
+  }
+  Py_ssize_t size() const noexcept { return count_; }
+
+ private:
+  const char* names_[8];
+  Py_ssize_t count_;
+  mutable PyObject* tuple_ = nullptr;
+};
+
 }  // namespace shell

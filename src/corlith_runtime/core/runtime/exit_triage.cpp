@@ -1,0 +1,80 @@
+// Failure classification of a dead run from its envelope data.
+#include "shell/shell.hpp"
+
+namespace {
+using namespace shell;
+
+Name last_event_key("last_event"), memory_key("memory_rss_mb"), startswith("startswith"),
+    signal_prefix("signal_"), empty("");
+Name unknown("unknown"), terminated_by_signal("terminated_by_signal"), suspected_oom("suspected_oom"),
+    abnormal_exit("abnormal_exit");
+
+// The memory reading as the host's int() gives it; 1 when above 0, 0 when not,
+// -1 with the host error set when it cannot be read.
+int memory_above_zero(PyObject* envelope_data) {
+  PyObject* found = nullptr;
+  if (PyDict_GetItemRef(envelope_data, memory_key, &found) < 0) return -1;
+  Ref reading = found ? Ref(found) : integer(0);
+  Ref memory_mb = PyLong_CheckExact(reading.get()) ? reading : Ref(PyNumber_Long(reading.get()));
+  return memory_mb ? positive(memory_mb.get()) : -1;
+}
+
+Ref classify_failure(Args& a) {
+  PyObject* envelope_data = a[0];
+  if (PyDict_GET_SIZE(envelope_data) == 0) return Ref::borrow(unknown);
+
+  PyObject* found = nullptr;
+  if (PyDict_GetItemRef(envelope_data, last_event_key, &found) < 0) return {};
+  Ref last_event = found ? Ref(found) : Ref::borrow(empty);
+  Ref is_signal = call_method(last_event.get(), startswith, signal_prefix.get());
+  if (!is_signal) return {};
+  int signalled = PyObject_IsTrue(is_signal.get());
+  if (signalled < 0) return {};
+  if (signalled) return Ref::borrow(terminated_by_signal);
+
+  // An unreadable memory reading is no evidence of an OOM kill: ValueError and
+  // TypeError fall through to "abnormal_exit"; anything else propagates.
+  int oom = memory_above_zero(envelope_data);
+  if (oom < 0) {
+    if (!error_is(PyExc_ValueError) && !error_is(PyExc_TypeError)) return {};
+    PyErr_Clear();
+    oom = 0;
+  }
+  return Ref::borrow(oom ? suspected_oom : abnormal_exit);
+}
+
+const Module exit_triage{
+    .name = "exit_triage",
+    .doc = "Pure failure classification algorithm.\n\n"
+           "This module contains the algorithmic logic for classifying workflow failures\n"
+           "based on envelope data. It has NO external dependencies (no Redis, Django, etc.)\n"
+           "and can be used by both runtime defaults and infra's production recovery.\n\n"
+           "Usage:\n"
+           "    from corlith_runtime.core.runtime.exit_triage import classify_failure\n\n"
+           "    reason = classify_failure(envelope_data)\n"
+           "    # Returns: \"terminated_by_signal\", \"suspected_oom\", \"abnormal_exit\", or \"unknown\"\n",
+    .body = {
+        Def{.name = "classify_failure", .line = 15,
+            .params = {arg("envelope_data", "dict")}, .returns = "str",
+            .doc = "Classify a workflow failure based on envelope data.\n\n"
+                   "    Analyzes the envelope's last event and memory usage to determine\n"
+                   "    the likely cause of failure.\n\n"
+                   "    Args:\n"
+                   "        envelope_data: Dict containing envelope state, typically with keys like:\n"
+                   "            - last_event: str, the last recorded event (e.g., \"signal_SIGTERM\")\n"
+                   "            - memory_rss_mb: int/str, resident memory in MB at failure time\n\n"
+                   "    Returns:\n"
+                   "        A classification string:\n"
+                   "        - \"terminated_by_signal\": Process received a signal (SIGTERM, SIGKILL, etc.)\n"
+                   "        - \"suspected_oom\": High memory usage suggests OOM killer\n"
+                   "        - \"abnormal_exit\": Process exited abnormally without clear cause\n"
+                   "        - \"unknown\": No envelope data available\n"
+                   "    ",
+            .body = classify_failure,
+            .locals = {"last_event", "memory_mb"}},
+    },
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_exit_triage() { return define(exit_triage); }

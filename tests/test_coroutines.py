@@ -1,0 +1,429 @@
+"""Tests of the coroutine objects that asynchronous methods return."""
+
+import asyncio
+import collections.abc
+import gc
+import inspect
+import pickle
+import warnings
+
+import pytest
+
+from corlith_runtime.core.runtime import waiters as W
+
+MODULE = "corlith_runtime.core.runtime.waiters"
+
+Registry = W.InMemoryWaiterRegistry
+
+# method name, positional arguments, keyword arguments, awaited value on an empty registry
+CALLS = [
+    ("register_signal_waiter", (W.SignalWaiter("p", "k", "s"),), {}, None),
+    ("register_timer", (W.TimerWaiter("p", "k", 1.0),), {}, None),
+    ("register_user_input_waiter", (W.UserInputWaiter("p", "k", "q"),), {}, None),
+    ("resolve_signal", (), {"signal_name": "s", "payload": {}}, []),
+    ("resolve_user_input", (), {"parent_run_id": "p", "resume_key": "k", "response": None}, False),
+    ("sweep_expired_timers", (), {}, []),
+]
+IDS = [c[0] for c in CALLS]
+
+
+def _make(name, args, kwargs, cls=Registry):
+    return getattr(cls(), name)(*args, **kwargs)
+
+
+def _finish(coro):
+    with pytest.raises(StopIteration) as stop:
+        coro.send(None)
+    return stop.value.value
+
+
+@pytest.fixture(params=[Registry, W.WaiterRegistry], ids=["InMemoryWaiterRegistry", "WaiterRegistry"])
+def owner(request):
+    if request.param is Registry:
+        return Registry
+
+    class Sub(W.WaiterRegistry):
+        pass
+
+    return Sub
+
+
+@pytest.mark.parametrize("name, args, kwargs, value", CALLS, ids=IDS)
+def test_coroutine_identity(name, args, kwargs, value, owner):
+    coro = _make(name, args, kwargs, owner)
+    defining = W.WaiterRegistry if owner is not Registry else Registry
+    fn = getattr(defining, name)
+    try:
+        assert asyncio.iscoroutine(coro) and inspect.isawaitable(coro)
+        assert isinstance(coro, collections.abc.Coroutine)
+        assert coro.__name__ == name
+        assert coro.__qualname__ == f"{defining.__name__}.{name}"
+        assert coro.__module__ == MODULE
+        assert coro.cr_code is fn.__code__
+        assert coro.cr_running is False and coro.cr_await is None
+    finally:
+        coro.close()
+    assert coro.cr_frame is None and coro.cr_running is False
+
+
+@pytest.mark.parametrize("name, args, kwargs, value", CALLS, ids=IDS)
+def test_send_runs_the_body_in_one_step(name, args, kwargs, value):
+    reg = Registry()
+    coro = getattr(reg, name)(*args, **kwargs)
+    assert reg._signal_waiters == reg._timers == reg._user_inputs == []  # nothing done yet
+    assert _finish(coro) == value
+    assert coro.cr_running is False and coro.cr_await is None and coro.cr_frame is None
+    assert reg.signal_waiter_count() + reg.timer_count() + reg.user_input_waiter_count() == (
+        1 if name.startswith("register") else 0)
+    for again in (lambda: coro.send(None), lambda: coro.throw(KeyError("late")), lambda: next(coro.__await__())):
+        with pytest.raises(RuntimeError) as info:
+            again()
+        assert str(info.value) == "cannot reuse already awaited coroutine"
+    assert coro.close() is None
+
+
+def test_non_none_send_to_a_new_coroutine():
+    reg = Registry()
+    coro = reg.register_timer(W.TimerWaiter("p", "k", 1.0))
+    with pytest.raises(TypeError) as info:
+        coro.send(1)
+    assert str(info.value) == "can't send non-None value to a just-started coroutine"
+    assert reg.timer_count() == 0
+    _finish(coro)  # still unstarted, so it can run now
+    assert reg.timer_count() == 1
+
+
+@pytest.mark.parametrize("exc", [KeyError("thrown"), KeyError, GeneratorExit()])
+def test_throw_into_a_new_coroutine(exc):
+    reg = Registry()
+    coro = reg.register_signal_waiter(W.SignalWaiter("p", "k", "s"))
+    with pytest.raises(exc if isinstance(exc, type) else type(exc)):
+        coro.throw(exc)
+    assert reg.signal_waiter_count() == 0  # the body never ran
+    with pytest.raises(RuntimeError, match="^cannot reuse already awaited coroutine$"):
+        coro.send(None)
+
+
+def test_close():
+    reg = Registry()
+    coro = reg.register_timer(W.TimerWaiter("p", "k", 1.0))
+    assert coro.close() is None and coro.close() is None
+    assert reg.timer_count() == 0 and coro.cr_frame is None
+    with pytest.raises(RuntimeError, match="^cannot reuse already awaited coroutine$"):
+        coro.send(None)
+    with pytest.raises(RuntimeError, match="^cannot reuse already awaited coroutine$"):
+        coro.throw(ValueError)
+
+
+def test_await_protocol():
+    reg = Registry(clock=lambda: 10.0)
+    coro = reg.register_timer(W.TimerWaiter("p", "k", 1.0))
+    it = coro.__await__()
+    assert iter(it) is it
+    with pytest.raises(StopIteration) as stop:
+        next(it)
+    assert stop.value.value is None and reg.timer_count() == 1
+    it = reg.sweep_expired_timers().__await__()
+    with pytest.raises(StopIteration) as stop:
+        it.send(None)
+    assert stop.value.value == [("p", "k")]
+
+
+def test_awaited_inside_asyncio_run():
+    reg = Registry(clock=lambda: 10.0)
+
+    async def main():
+        await reg.register_timer(W.TimerWaiter("a", "1", 5.0))
+        await reg.register_signal_waiter(W.SignalWaiter("b", "2", "go", {"x": 1}))
+        await reg.register_user_input_waiter(W.UserInputWaiter("c", "3", "q"))
+        gathered = await asyncio.gather(
+            reg.sweep_expired_timers(),
+            reg.resolve_signal(signal_name="go", payload={"x": 1}),
+            asyncio.create_task(reg.resolve_user_input(parent_run_id="c", resume_key="3", response="yes")),
+        )
+        reused = reg.timer_count()
+        coro = reg.sweep_expired_timers()
+        await coro
+        with pytest.raises(RuntimeError, match="^cannot reuse already awaited coroutine$"):
+            await coro
+        return gathered, reused
+
+    assert asyncio.run(main()) == ([[("a", "1")], [("b", "2", {"x": 1})], True], 0)
+    # the coroutine itself is accepted as the main coroutine of a loop
+    assert asyncio.run(reg.resolve_signal(signal_name="go", payload={})) == []
+    with asyncio.Runner() as runner:
+        assert runner.run(asyncio.wait_for(reg.sweep_expired_timers(), 1)) == []
+
+
+def test_errors_raised_by_the_body_come_out_of_the_await():
+    reg = Registry(clock=lambda: 1 / 0)
+    coro = reg.sweep_expired_timers()
+    with pytest.raises(ZeroDivisionError):
+        coro.send(None)
+    assert coro.cr_frame is None
+    with pytest.raises(RuntimeError, match="^cannot reuse already awaited coroutine$"):
+        coro.send(None)
+    with pytest.raises(ZeroDivisionError):
+        asyncio.run(reg.sweep_expired_timers())
+
+
+@pytest.mark.parametrize("name, args, kwargs, value", CALLS, ids=IDS)
+def test_never_awaited_warning(name, args, kwargs, value, owner):
+    defining = W.WaiterRegistry if owner is not Registry else Registry
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        coro = _make(name, args, kwargs, owner)
+        del coro
+        gc.collect()
+    messages = [str(w.message) for w in caught if w.category is RuntimeWarning]
+    assert messages == [f"coroutine '{defining.__name__}.{name}' was never awaited"]
+
+
+@pytest.mark.parametrize("ending", [
+    lambda c: c.close(),
+    lambda c: _finish(c),
+    lambda c: pytest.raises(KeyError, c.throw, KeyError),
+    lambda c: asyncio.run(c),
+], ids=["close", "send", "throw", "asyncio.run"])
+def test_no_warning_once_started_or_closed(ending):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        coro = Registry().resolve_signal(signal_name="s", payload={})
+        ending(coro)
+        del coro
+        gc.collect()
+    assert [str(w.message) for w in caught] == []
+
+
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+def test_pickling_is_refused(protocol):
+    coro = Registry().sweep_expired_timers()
+    try:
+        with pytest.raises(TypeError, match=r"^cannot pickle '.*' object$") as info:
+            pickle.dumps(coro, protocol=protocol)
+        assert type(coro).__name__ in str(info.value)
+    finally:
+        coro.close()
+
+
+def _discard(make):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        coro = make()
+        del coro
+
+
+@pytest.mark.parametrize("name, args, kwargs, value", CALLS, ids=IDS)
+def test_coroutines_do_not_leak(name, args, kwargs, value, run_now, no_leak):
+    reg = Registry()
+    method = getattr(reg, name)
+    no_leak(lambda: _discard(lambda: method(*args, **kwargs)))
+    no_leak(lambda: method(*args, **kwargs).close())
+    no_leak(lambda: method(*args, **kwargs).throw(KeyError), raises=KeyError)
+    if name.startswith("register"):
+        return  # repeated registration grows the registry by design
+    no_leak(lambda: run_now(method(*args, **kwargs)))
+    no_leak(lambda: method(*args, **kwargs).send(1), raises=TypeError)  # and then discarded unstarted
+    loop = asyncio.new_event_loop()
+    try:
+        no_leak(lambda: loop.run_until_complete(method(*args, **kwargs)))
+    finally:
+        loop.close()
+
+
+def test_failing_awaits_do_not_leak(run_now, no_leak):
+    reg = Registry(clock=lambda: 1 / 0)
+    no_leak(lambda: run_now(reg.sweep_expired_timers()), raises=ZeroDivisionError)
+
+    def reuse():
+        coro = reg.timer_count and reg.resolve_signal(signal_name="s", payload={})
+        coro.send(None) if False else None
+        try:
+            coro.send(None)
+        except StopIteration:
+            pass
+        coro.send(None)
+
+    no_leak(reuse, raises=RuntimeError)
+
+
+# --------------------------------------------------------------------------- bodies that suspend
+# Only the spawn dispatcher awaits something that can suspend (its child runner), so the
+# re-entry and close-while-suspended cases are driven through it.
+
+
+class Spec:
+    agent = "child"
+
+    def to_dict(self):
+        return {"agent": self.agent}
+
+
+class Tick:
+    """Suspends once and resumes with whatever the driver sends in."""
+
+    def __await__(self):
+        return (yield "tick")
+
+
+def _spawn():
+    return pytest.importorskip("corlith_runtime.core.runtime.spawn")
+
+
+def _enqueue(dispatcher, count=1, return_when="all"):
+    return dispatcher.enqueue_children(
+        parent_run_id="p", parent_resume_key="k", specs=tuple(Spec() for _ in range(count)),
+        return_when=return_when, timeout_seconds=1.0,
+    )
+
+
+def _collect(dispatcher, run_now):
+    return run_now(dispatcher.collect_results(parent_run_id="p", resume_key="k"))
+
+
+def test_suspends_and_resumes_with_the_sent_value(run_now):
+    spawn = _spawn()
+
+    async def runner(spec):
+        return {"output": {"got": await Tick()}}
+
+    d = spawn.InMemorySpawnDispatcher(child_runner=runner)
+    outer = _enqueue(d)
+    assert outer.send(None) == "tick"
+    assert outer.cr_running is False and outer.cr_await is not None and outer.cr_frame is not None
+    with pytest.raises(StopIteration) as stop:
+        outer.send("hello")
+    assert stop.value.value == ["inmem-p-k-0"]
+    assert outer.cr_await is None and outer.cr_frame is None
+    assert _collect(d, run_now)["inmem-p-k-0"]["output"] == {"got": "hello"}
+
+
+def test_throw_is_delivered_to_the_awaited_child(run_now):
+    spawn = _spawn()
+
+    async def runner(spec):
+        await Tick()
+        return {"output": {}}
+
+    d = spawn.InMemorySpawnDispatcher(child_runner=runner)
+    outer = _enqueue(d)
+    assert outer.send(None) == "tick"
+    with pytest.raises(StopIteration) as stop:
+        outer.throw(KeyError("thrown"))
+    assert stop.value.value == ["inmem-p-k-0"]
+    record = _collect(d, run_now)["inmem-p-k-0"]
+    assert (record["output"], record["error"]) == (None, "'thrown'")
+
+
+def test_close_raises_generator_exit_in_a_suspended_body(run_now):
+    spawn = _spawn()
+    seen = []
+
+    async def runner(spec):
+        try:
+            await Tick()
+        except GeneratorExit:
+            seen.append("closed")
+            raise
+        return {"output": {}}
+
+    d = spawn.InMemorySpawnDispatcher(child_runner=runner)
+    outer = _enqueue(d, count=2)
+    assert outer.send(None) == "tick"
+    assert outer.close() is None
+    assert seen == ["closed"] and outer.cr_frame is None
+    assert _collect(d, run_now) == {}  # the enqueue never completed
+    with pytest.raises(RuntimeError, match="^cannot reuse already awaited coroutine$"):
+        outer.send(None)
+
+
+@pytest.mark.parametrize("reenter", [
+    lambda c: c.send(None),
+    lambda c: c.throw(KeyError("again")),
+    lambda c: c.close(),
+], ids=["send", "throw", "close"])
+def test_driving_a_running_coroutine(reenter, run_now):
+    spawn = _spawn()
+    seen = {}
+
+    async def runner(spec):
+        seen["running"] = outer.cr_running
+        try:
+            reenter(outer)
+        except ValueError as exc:
+            seen["error"] = str(exc)
+        return {"output": {}}
+
+    d = spawn.InMemorySpawnDispatcher(child_runner=runner)
+    outer = _enqueue(d)
+    assert run_now(outer) == ["inmem-p-k-0"]
+    assert seen == {"running": True, "error": "coroutine already executing"}
+    assert outer.cr_running is False
+
+
+def test_body_that_keeps_running_after_close(run_now):
+    spawn = _spawn()
+    swallowed = []
+
+    async def stubborn(spec):
+        try:
+            await Tick()
+        except GeneratorExit:
+            if swallowed:
+                raise
+            swallowed.append(True)
+            await Tick()  # carries on instead of finishing
+        return {"output": {}}
+
+    d = spawn.InMemorySpawnDispatcher(child_runner=stubborn)
+    outer = _enqueue(d, count=2)
+    assert outer.send(None) == "tick"
+    with pytest.raises(RuntimeError) as info:
+        outer.close()
+    assert str(info.value) == "coroutine ignored GeneratorExit"
+    assert outer.cr_frame is not None  # still suspended
+    assert outer.close() is None  # the second close is not swallowed
+    with pytest.raises(RuntimeError, match="^cannot reuse already awaited coroutine$"):
+        outer.send(None)
+    assert _collect(d, run_now) == {}
+
+
+def test_suspending_children_under_an_event_loop(run_now):
+    spawn = _spawn()
+
+    async def runner(spec):
+        await asyncio.sleep(0)
+        await asyncio.sleep(0.001)
+        return {"output": {"ran": spec.agent}}
+
+    d = spawn.InMemorySpawnDispatcher(child_runner=runner)
+    assert asyncio.run(_enqueue(d, count=3)) == ["inmem-p-k-0", "inmem-p-k-1", "inmem-p-k-2"]
+    results = _collect(d, run_now)
+    assert [r["output"] for r in results.values()] == [{"ran": "child"}] * 3
+
+
+def test_suspend_resume_does_not_leak(no_leak):
+    spawn = _spawn()
+
+    async def runner(spec):
+        return {"output": {"got": await Tick()}}
+
+    d = spawn.InMemorySpawnDispatcher(child_runner=runner)
+
+    def cycle():
+        outer = _enqueue(d)
+        outer.send(None)
+        try:
+            outer.send("x")
+        except StopIteration:
+            pass
+
+    no_leak(cycle)
+    no_leak(lambda: _enqueue(d).close())
+
+    def closed_while_suspended():
+        outer = _enqueue(d)
+        outer.send(None)
+        outer.close()
+
+    no_leak(closed_while_suspended)
