@@ -73,13 +73,11 @@ CLASSIFICATIONS = [
     ({"last_event": "SIGNAL_SIGTERM"}, ABNORMAL),
     ({"last_event": "Signal_SIGTERM", "memory_rss_mb": 3}, OOM),
     ({"last_event": "exit after signal_SIGTERM"}, ABNORMAL),
-    ({"last_event": "signal"}, ABNORMAL),
     ({"last_event": _NeverSignal("signal_SIGTERM")}, ABNORMAL),
     ({"last_event": _Answer([1])}, SIGNAL),
     ({"last_event": _Answer(0), "memory_rss_mb": 2}, OOM),
     # readings above 0, directly or through int()
     ({"memory_rss_mb": 1}, OOM),
-    ({"memory_rss_mb": 10**30}, OOM),
     ({"memory_rss_mb": "512"}, OOM),
     ({"memory_rss_mb": " +7\n"}, OOM),
     ({"memory_rss_mb": "1_000"}, OOM),
@@ -88,7 +86,6 @@ CLASSIFICATIONS = [
     ({"memory_rss_mb": 1.5}, OOM),
     ({"memory_rss_mb": True}, OOM),
     ({"memory_rss_mb": _Reading(4)}, OOM),
-    ({"last_event": "done", "memory_rss_mb": 1}, OOM),
     # readings of 0 or below
     ({"memory_rss_mb": 0}, ABNORMAL),
     ({"memory_rss_mb": -5}, ABNORMAL),
@@ -100,11 +97,9 @@ CLASSIFICATIONS = [
     # unconvertible readings: the ValueError or TypeError is swallowed
     ({"memory_rss_mb": "1.5"}, ABNORMAL),
     ({"memory_rss_mb": ""}, ABNORMAL),
-    ({"memory_rss_mb": "12MB"}, ABNORMAL),
     ({"memory_rss_mb": "9" * 5000}, ABNORMAL),
     ({"memory_rss_mb": None}, ABNORMAL),
     ({"memory_rss_mb": []}, ABNORMAL),
-    ({"memory_rss_mb": [5]}, ABNORMAL),
     ({"memory_rss_mb": float("nan")}, ABNORMAL),
     ({"memory_rss_mb": 1j}, ABNORMAL),
     ({"memory_rss_mb": _Reading("3")}, ABNORMAL),
@@ -126,16 +121,12 @@ RAISING = [
     ({"last_event": None}, lambda: None.startswith("signal_")),
     ({"last_event": None, "memory_rss_mb": 512}, lambda: None.startswith("signal_")),
     ({"last_event": 7}, lambda: (7).startswith("signal_")),
-    ({"last_event": ["signal_"]}, lambda: ["signal_"].startswith("signal_")),
     ({"last_event": b"signal_SIGTERM"}, lambda: b"signal_SIGTERM".startswith("signal_")),
-    ({"last_event": bytearray(b"signal_")}, lambda: bytearray(b"signal_").startswith("signal_")),
     ({"last_event": _Answer(_Undecidable())}, lambda: bool(_Undecidable())),
     ({"memory_rss_mb": float("inf")}, lambda: int(float("inf"))),
-    ({"memory_rss_mb": float("-inf")}, lambda: int(float("-inf"))),
     ({"memory_rss_mb": Decimal("Infinity")}, lambda: int(Decimal("Infinity"))),
     ({"memory_rss_mb": _Reading(_Sentinel)}, lambda: int(_Reading(_Sentinel))),
     ({"memory_rss_mb": _Reading(ZeroDivisionError)}, lambda: int(_Reading(ZeroDivisionError))),
-    ({"memory_rss_mb": _Reading(KeyError)}, lambda: int(_Reading(KeyError))),
 ]
 
 

@@ -63,7 +63,7 @@ class IntOnly:
 def host_error(fn):
     try:
         fn()
-    except Exception as exc:  # noqa: BLE001 - we want whatever the host raises
+    except Exception as exc:
         return type(exc), str(exc)
     raise AssertionError("expected the host to raise")
 
@@ -324,14 +324,6 @@ def test_debit_records(fields, kwargs, cost, tokens, tools, no_leak):
     assert typed(book.spent_tokens) == typed(tokens)
     assert book.tool_call_counts == tools
     no_leak(lambda: SpendBook(**copy.deepcopy(fields)).debit(**kwargs))
-
-
-def test_debit_counts_every_call_per_tool():
-    book = SpendBook()
-    book.debit(tool_name="a")
-    book.debit(tool_name="a", cost_usd=5.0, tokens=100)
-    book.debit(tool_name="b")
-    assert book.tool_call_counts == {"a": 2, "b": 1}
 
 
 COST_MSG = "tree cost cap breached: spent=${} > cap=${}"
@@ -611,9 +603,9 @@ LIMIT_METHOD = {"cost": "limit_as_usd", "token_count": "limit_as_count", "spawn_
                 "wall_time": "limit_as_seconds"}
 
 
-def guard(kind=ABSENT, limit=None, action=ABSENT, calls=None):
+def guard(kind=ABSENT, limit=None, action=ABSENT):
     """A guard-like object; a limit method other than the one its type calls for fails the test."""
-    calls = Counter() if calls is None else calls  # a counter, so that repeated calls allocate nothing
+    calls = Counter()  # not a list: repeated calls under the leak check must not grow it
     obj = types.SimpleNamespace()
 
     def method(name):
@@ -858,14 +850,6 @@ def test_trace_data_values(fields, debits, expected, no_leak):
     assert state(book) == before
     assert book.to_trace_data() == data and book.to_trace_data() is not data
     no_leak(book.to_trace_data)
-
-
-def test_trace_data_rounds_only_its_copy():
-    book = SpendBook()
-    book.debit(cost_usd=0.1)
-    book.debit(cost_usd=0.2)
-    assert book.spent_cost_usd == 0.1 + 0.2 != 0.3
-    assert book.to_trace_data()["spent_cost_usd"] == 0.3
 
 
 @given(st.floats(allow_nan=False, allow_infinity=False, min_value=-1e12, max_value=1e12),

@@ -5,8 +5,8 @@ proves the stubs and ``py.typed`` made it into the wheel. Each file is checked
 once per session; the tests share the reports.
 """
 
-import importlib.util
 import re
+import subprocess
 import sys
 from pathlib import Path
 
@@ -71,8 +71,10 @@ def test_positional_cost_names_debit(bad_call_report):
 
 
 def test_usage_file_runs_against_the_runtime():
-    # The typed calls are also valid calls: the stubs promise nothing the runtime refuses.
-    spec = importlib.util.spec_from_file_location("typing_usage", HERE / "usage.py")
-    usage = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(usage)
-    usage.main()
+    # The typed calls are also valid calls: the stubs promise nothing the runtime
+    # refuses. A child process, so that a crash fails this test and not the session.
+    done = subprocess.run(
+        [sys.executable, "-X", "faulthandler", "-W", "error", str(HERE / "usage.py")],
+        capture_output=True, text=True, timeout=120,
+    )
+    assert done.returncode == 0, done.stderr

@@ -4,11 +4,9 @@ import asyncio
 import collections
 import dataclasses
 import gc
-import importlib
 import inspect
 import math
 import pickle
-import sys
 import time
 import types
 import typing
@@ -135,14 +133,6 @@ def test_module_namespace_in_binding_order():
     assert not hasattr(W, "__path__")
 
 
-def test_module_is_one_object_per_process(monkeypatch):
-    units = W._DURATION_UNITS
-    monkeypatch.delitem(sys.modules, MODULE)
-    assert importlib.import_module(MODULE) is W
-    assert importlib.reload(W) is W
-    assert W._DURATION_UNITS is units and W.parse_duration is parse_duration
-
-
 def test_unit_table():
     assert type(W._DURATION_UNITS) is dict
     assert list(W._DURATION_UNITS.items()) == [("s", 1.0), ("m", 60.0), ("h", 3600.0), ("d", 86400.0)]
@@ -197,6 +187,7 @@ def test_function_objects(qualname, signature, is_async, doc, annotations):
     assert fn.__defaults__ is None
     assert fn.__kwdefaults__ == ({"clock": None} if name == "__init__" else None)
     assert fn.__globals__ is vars(W) and fn.__closure__ is None and type(fn.__dict__) is dict
+    assert list(typing.get_type_hints(fn)) == list(annotations)  # resolvable in the module namespace
 
     code = fn.__code__
     params = list(sig.parameters)
@@ -437,6 +428,7 @@ def test_record_classes(cls, doc, fields):
     assert (cls.__name__, cls.__qualname__, cls.__module__, cls.__doc__) == (cls.__name__, cls.__name__, MODULE, doc)
     assert cls.__bases__ == (object,) and dataclasses.is_dataclass(cls)
     assert cls.__annotations__ == {name: ann for name, ann, _, _ in fields}
+    assert list(typing.get_type_hints(cls)) == [name for name, *_ in fields]
     assert list(cls.__annotations__) == [name for name, *_ in fields]
     got = [(f.name, f.type, f.default, f.default_factory) for f in dataclasses.fields(cls)]
     assert got == fields
@@ -672,11 +664,6 @@ def test_matches_binding_errors(call, message, no_leak):
     no_leak(lambda: call(w), raises=TypeError)
 
 
-def test_non_string_keywords_are_refused():
-    with pytest.raises(TypeError, match="keywords must be strings"):
-        parse_duration(**{1: "5s"})
-
-
 # --------------------------------------------------------------------------- registry: shape
 
 
@@ -861,6 +848,9 @@ def test_resolve_signal_uses_matches_by_name(verdict, matched, drive):
 
 
 class Exploding(Probe):
+    def matches(self, signal_name, payload):
+        return True
+
     @property
     def resume_key(self):
         raise KeyError("no key")
@@ -915,8 +905,8 @@ class Eq:
         self.answer = answer
 
     def __eq__(self, other):
-        if isinstance(self.answer, Exception):
-            raise self.answer
+        if isinstance(self.answer, type):
+            raise self.answer("key compared")
         return self.answer
 
     __hash__ = None
@@ -924,7 +914,7 @@ class Eq:
 
 def test_resolve_user_input_comparisons(drive, run_now, no_leak):
     reg = Registry()
-    bad_key = UserInputWaiter("other", Eq(LookupError("key compared")), "q")
+    bad_key = UserInputWaiter("other", Eq(LookupError), "q")
     fuzzy = UserInputWaiter(Eq(1), Eq("yes"), "q")
     drive(reg.register_user_input_waiter(bad_key))
     drive(reg.register_user_input_waiter(fuzzy))
@@ -1038,7 +1028,6 @@ CALL_ERRORS = [
      "register_user_input_waiter() got multiple values for keyword argument 'waiter'"),
     (lambda: REG.register_timer(waiter=W0, when=1), "register_timer() got an unexpected keyword argument 'when'"),
     (lambda: REG.resolve_signal("s", payload={}), "resolve_signal() takes exactly 1 positional argument (2 given)"),
-    (lambda: REG.resolve_signal("s", {}), "resolve_signal() takes exactly 1 positional argument (3 given)"),
     (lambda: REG.resolve_signal(), "resolve_signal() needs keyword-only argument signal_name"),
     (lambda: REG.resolve_signal(payload={}), "resolve_signal() needs keyword-only argument signal_name"),
     (lambda: REG.resolve_signal(signal_name="s"), "resolve_signal() needs keyword-only argument payload"),
@@ -1051,13 +1040,11 @@ CALL_ERRORS = [
     (lambda: REG.sweep_expired_timers(1.0), "sweep_expired_timers() takes exactly 1 positional argument (2 given)"),
     (lambda: REG.sweep_expired_timers(now=1.0), "sweep_expired_timers() got an unexpected keyword argument 'now'"),
     (lambda: Registry.timer_count(), "timer_count() takes exactly 1 positional argument (0 given)"),
-    (lambda: REG.signal_waiter_count(1), "signal_waiter_count() takes exactly 1 positional argument (2 given)"),
     (lambda: Registry(time.time), "__init__() takes exactly 1 positional argument (2 given)"),
     (lambda: Registry(tick=time.time), "__init__() got an unexpected keyword argument 'tick'"),
     (lambda: REG.resolve_signal(signal_name=None, payload={}), _type_error("signal_name", "str", None)),
     (lambda: REG.resolve_signal(signal_name=StrSub("s"), payload={}), _type_error("signal_name", "str", StrSub())),
     (lambda: REG.resolve_signal(signal_name="s", payload=DictSub()), _type_error("payload", "dict", DictSub())),
-    (lambda: REG.resolve_signal(signal_name="s", payload=None), _type_error("payload", "dict", None)),
     (lambda: REG.resolve_signal(payload=None, signal_name=1), _type_error("signal_name", "str", 1)),
     (lambda: REG.resolve_user_input(parent_run_id=1, resume_key="k", response=None),
      _type_error("parent_run_id", "str", 1)),

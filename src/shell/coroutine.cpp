@@ -183,7 +183,8 @@ PyObject* result_or_stop(PySendResult r, PyObject* out) {
 
 PyObject* coro_send(PyObject* self, PyObject* value) {
   PyObject* out = nullptr;
-  return result_or_stop(coro_send_slot(self, value, &out), out);
+  PySendResult r = coro_send_slot(self, value, &out);
+  return result_or_stop(r, out);
 }
 
 PyObject* coro_next(PyObject* self) {
@@ -284,7 +285,8 @@ PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   }
   if (tb != Py_None && PyException_SetTraceback(exc.get(), tb) < 0) return nullptr;
   PyObject* out = nullptr;
-  return result_or_stop(throw_into(as_coro(self), std::move(exc), &out), out);
+  PySendResult r = throw_into(as_coro(self), std::move(exc), &out);
+  return result_or_stop(r, out);
 }
 
 PyObject* coro_close(PyObject* self, PyObject*) {

@@ -43,6 +43,43 @@ Ref subtract(PyObject* a, PyObject* b) {
   return Ref(PyNumber_Subtract(a, b));
 }
 
+Ref multiply(PyObject* a, PyObject* b) {
+  if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b))
+    return real(PyFloat_AS_DOUBLE(a) * PyFloat_AS_DOUBLE(b));
+  return Ref(PyNumber_Multiply(a, b));
+}
+
+bool unpack2(PyObject* item, Ref& a, Ref& b) {
+  if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+    a = Ref::borrow(PyTuple_GET_ITEM(item, 0));
+    b = Ref::borrow(PyTuple_GET_ITEM(item, 1));
+    return true;
+  }
+  Ref it(PyObject_GetIter(item));
+  if (!it) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(item)->tp_iter && !PySequence_Check(item)) {
+      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
+    }
+    return false;
+  }
+  Ref* slots[] = {&a, &b};
+  for (int i = 0; i < 2; ++i) {
+    *slots[i] = Ref(PyIter_Next(it.get()));
+    if (!*slots[i]) {
+      if (!PyErr_Occurred())
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+      return false;
+    }
+  }
+  Ref extra(PyIter_Next(it.get()));
+  if (!extra) return !PyErr_Occurred();
+  if (PyList_CheckExact(item) || PyTuple_CheckExact(item) || PyDict_CheckExact(item))
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", PyObject_Size(item));
+  else
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+  return false;
+}
+
 Ref as_int(PyObject* value) {
   if (PyLong_CheckExact(value)) return Ref::borrow(value);
   PyNumberMethods* nb = Py_TYPE(value)->tp_as_number;

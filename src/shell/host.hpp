@@ -21,6 +21,7 @@ int positive(PyObject* value);
 
 Ref add(PyObject* a, PyObject* b);
 Ref subtract(PyObject* a, PyObject* b);
+Ref multiply(PyObject* a, PyObject* b);
 inline Ref real(double v) { return Ref(PyFloat_FromDouble(v)); }
 inline Ref integer(long long v) { return Ref(PyLong_FromLongLong(v)); }
 inline Ref boolean(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
@@ -29,6 +30,8 @@ inline Ref none() { return Ref::borrow(Py_None); }
 // The host's int() of a number; any other object is refused with
 // "Expected int, got <type>".
 Ref as_int(PyObject* value);
+// `a, b = item`, with the host's unpacking errors.
+bool unpack2(PyObject* item, Ref& a, Ref& b);
 // format(value, ".4f")
 Ref fixed4(PyObject* value);
 // round(value, 6)

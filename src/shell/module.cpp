@@ -141,6 +141,8 @@ bool run(const Class& s, PyObject* ns) {
     bases = Ref(PyTuple_Pack(1, protocol.get()));
   } else if (s.kind == ClassKind::exception) {
     bases = Ref(PyTuple_Pack(1, PyExc_Exception));
+  } else if (s.base) {
+    bases = Ref(PyTuple_Pack(1, reinterpret_cast<PyObject*>(s.base)));
   } else {
     bases = Ref(PyTuple_New(0));
   }

@@ -79,6 +79,8 @@ class Task {
 };
 using TaskBody = Task (*)(Args&);
 
+// Use it as a whole statement (`Ref r; if (x) r = co_await host_await(x);`):
+// g++ 12 miscompiles a co_await inside a conditional expression.
 inline Task::Awaiting host_await(PyObject* awaitable) noexcept { return {awaitable, {}}; }
 
 // ---- declarations -------------------------------------------------------
@@ -143,6 +145,7 @@ struct Class {
   const char* doc;
   std::vector<Def> members = {};
   std::vector<Field> fields = {};  // records only
+  PyTypeObject* base = nullptr;    // a builtin base of a plain class
 };
 // A module attribute whose value a function makes when the body runs.
 struct Constant {
@@ -163,6 +166,9 @@ inline Class protocol(const char* name, const char* doc, std::vector<Def> member
 }
 inline Class plain_class(const char* name, const char* doc, std::vector<Def> members) {
   return {ClassKind::plain, name, doc, std::move(members)};
+}
+inline Class subclass(const char* name, PyTypeObject* base, const char* doc, std::vector<Def> members = {}) {
+  return {ClassKind::plain, name, doc, std::move(members), {}, base};
 }
 inline Class exception_class(const char* name, const char* doc, std::vector<Def> members) {
   return {ClassKind::exception, name, doc, std::move(members)};

@@ -1,0 +1,259 @@
+// Spawn dispatch: the child result record, the dispatcher protocol and the
+// in-process dispatcher that runs children inline.
+#include "shell/shell.hpp"
+
+namespace {
+using namespace shell;
+
+Name child_runner_attr("_child_runner"), pending_attr("_pending"), default_runner("_default_noop_child_runner");
+Name child_result("ChildResult"), to_dict("to_dict"), agent("agent"), get("get"), pop("pop"),
+    setdefault("setdefault");
+Name child_run_id_key("child_run_id"), spec_key("spec"), output_key("output"), noop_key("_noop"),
+    agent_key("agent"), empty("");
+Name first_success("first_success"), any_child("any");
+Keywords record_keys("child_run_id", "spec", "output", "error", "cost_usd", "tokens", "duration_ms");
+
+// ChildResult(...) with all seven keys, the class read from the module now.
+Ref child_record(Args& a, PyObject* child_run_id, PyObject* spec, PyObject* output, PyObject* error) {
+  Ref cls = global(a.globals(), child_result);
+  if (!cls) return {};
+  Ref zero_usd = real(0.0), zero_tokens = integer(0), zero_ms = real(0.0);
+  return call_keywords(cls.get(), 0, record_keys, child_run_id, spec, output, error, zero_usd.get(),
+                       zero_tokens.get(), zero_ms.get());
+}
+
+Ref returns_none(Args&) { return none(); }
+
+Ref default_noop_child_runner(Args& a) {
+  PyObject* spec = a[0];
+  Ref cls = global(a.globals(), child_result);
+  if (!cls) return {};
+  Ref spec_dict = call_method(spec, to_dict);
+  Ref agent_value = spec_dict ? getattr(spec, agent) : Ref();
+  Ref output(PyDict_New());
+  if (!agent_value || !output || PyDict_SetItem(output.get(), noop_key, Py_True) < 0 ||
+      PyDict_SetItem(output.get(), agent_key, agent_value.get()) < 0)
+    return {};
+  Ref zero_usd = real(0.0), zero_tokens = integer(0), zero_ms = real(0.0);
+  return call_keywords(cls.get(), 0, record_keys, empty.get(), spec_dict.get(), output.get(), Py_None,
+                       zero_usd.get(), zero_tokens.get(), zero_ms.get());
+}
+
+Ref dispatcher_init(Args& a) {
+  PyObject* self = a[0];
+  PyObject* child_runner = a[1];
+  int given = PyObject_IsTrue(child_runner);
+  if (given < 0) return {};
+  Ref runner = given ? Ref::borrow(child_runner) : global(a.globals(), default_runner);
+  Ref pending(PyDict_New());
+  if (!runner || !pending || !setattr(self, child_runner_attr, runner.get()) ||
+      !setattr(self, pending_attr, pending.get()))
+    return {};
+  return none();
+}
+
+// Stamps the runner's record with the minted id and the spec; false with the
+// host error set when any of it failed.
+bool stamp(PyObject* result, PyObject* child_run_id, PyObject* spec) {
+  if (PyObject_SetItem(result, child_run_id_key, child_run_id) < 0) return false;
+  Ref spec_dict = call_method(spec, to_dict);
+  return spec_dict && PyObject_SetItem(result, spec_key, spec_dict.get()) == 0;
+}
+
+// Whether the loop stops after this child: 1 stop, 0 go on, -1 error.
+int stop_after(PyObject* return_when, PyObject* result) {
+  int wants_success = PyObject_RichCompareBool(return_when, first_success, Py_EQ);
+  if (wants_success) {
+    if (wants_success < 0) return -1;
+    Ref output = call_method(result, get, output_key.get());
+    return output ? output.get() != Py_None : -1;
+  }
+  return PyObject_RichCompareBool(return_when, any_child, Py_EQ);
+}
+
+Task enqueue_children(Args& a) {
+  PyObject* self = a[0];
+  PyObject* parent_run_id = a[1];
+  PyObject* parent_resume_key = a[2];
+  PyObject* specs = a[3];
+  PyObject* return_when = a[4];
+
+  Ref results(PyDict_New()), child_ids(PyList_New(0));
+  if (!results || !child_ids) co_return Ref();
+  for (Py_ssize_t idx = 0; idx < PyTuple_GET_SIZE(specs); ++idx) {
+    PyObject* spec = PyTuple_GET_ITEM(specs, idx);
+    Ref child_run_id(PyUnicode_FromFormat("inmem-%U-%U-%zd", parent_run_id, parent_resume_key, idx));
+    if (!child_run_id || PyList_Append(child_ids.get(), child_run_id.get()) < 0) co_return Ref();
+
+    // A child's failure is data: any Exception becomes its error record.
+    Ref runner = getattr(self, child_runner_attr);
+    Ref running = runner ? call(runner.get(), spec) : Ref();
+    Ref result;
+    if (running) result = co_await host_await(running.get());
+    if (result && !stamp(result.get(), child_run_id.get(), spec)) result.reset();
+    if (!result) {
+      if (!error_is(PyExc_Exception)) co_return Ref();
+      Ref exc = take_error();
+      Ref cls = global(a.globals(), child_result);
+      Ref spec_dict = cls ? call_method(spec, to_dict) : Ref();
+      Ref error = spec_dict ? Ref(PyObject_Str(exc.get())) : Ref();
+      result = error ? child_record(a, child_run_id.get(), spec_dict.get(), Py_None, error.get()) : Ref();
+      if (!result) co_return Ref();
+    }
+    if (PyDict_SetItem(results.get(), child_run_id.get(), result.get()) < 0) co_return Ref();
+
+    int stop = stop_after(return_when, result.get());
+    if (stop < 0) co_return Ref();
+    if (stop) break;
+  }
+
+  // Stored only now: a call that fails or is cancelled midway leaves nothing.
+  Ref pending = getattr(self, pending_attr);
+  Ref fresh(PyDict_New());
+  Ref by_key = pending && fresh ? call_method(pending.get(), setdefault, parent_run_id, fresh.get()) : Ref();
+  if (!by_key || PyObject_SetItem(by_key.get(), parent_resume_key, results.get()) < 0) co_return Ref();
+  co_return child_ids;
+}
+
+Ref collect_results(Args& a) {
+  PyObject* self = a[0];
+  PyObject* parent_run_id = a[1];
+  PyObject* resume_key = a[2];
+  Ref pending = getattr(self, pending_attr);
+  Ref nothing(PyDict_New());
+  Ref by_key = pending && nothing ? call_method(pending.get(), get, parent_run_id, nothing.get()) : Ref();
+  Ref none_stored(PyDict_New());
+  Ref collected = by_key && none_stored ? call_method(by_key.get(), pop, resume_key, none_stored.get()) : Ref();
+  if (!collected) return {};
+  if (!PyDict_CheckExact(collected.get()) && collected.get() != Py_None) {
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(collected.get())->tp_name);
+    return {};
+  }
+  return collected;
+}
+
+// ---- the module ------------------------------------------------------------------
+
+// The keyword-only parameters both dispatchers share.
+const std::vector<Param> enqueue_params = {
+    kwarg("parent_run_id", "str"),
+    kwarg("parent_resume_key", "str"),
+    kwarg("specs", "tuple[ChildSpec, ...]"),
+    kwarg("return_when", "ReturnWhen"),
+    kwarg("timeout_seconds", "float"),
+    kwarg("group_key", "str | None", None),
+    kwarg("tenant_id", "str | None", None),
+    kwarg("parent_trace_id", "str | None", None),
+    kwarg("parent_span_id", "str | None", None),
+    kwarg("parent_sub_user_identity", "dict | None", None),
+};
+const std::vector<Param> collect_params = {kwarg("parent_run_id", "str"), kwarg("resume_key", "str")};
+
+const Module spawn{
+    .name = "spawn",
+    .doc = "Phase 1.1 — spawn dispatcher protocol + in-memory default.\n\n"
+           "Contract between runtime and infra:\n\n"
+           "- The runtime raises :class:`~corlith_runtime.core.runtime.exceptions.SpawnAwaited`\n"
+           "  when ``ctx.spawn()`` / ``ctx.spawn_many()`` is called.\n"
+           "- The envelope catches it and persists parent state.\n"
+           "- Infra's :class:`SpawnDispatcher` implementation enqueues the child runs\n"
+           "  (typically via Celery) and arranges resume signalling.\n"
+           "- On resume, the parent re-enters with\n"
+           "  ``ctx.inputs[\"spawn_results\"][resume_key]`` populated — a dict mapping\n"
+           "  child_run_id → typed child output.\n\n"
+           "Runtime ships :class:`InMemorySpawnDispatcher` as a default for local dev\n"
+           "and tests. It runs child specs synchronously inline (no real distribution,\n"
+           "no Redis). Production config (``RuntimeConfig.configure(spawn_dispatcher=...)``)\n"
+           "swaps in the infra implementation.\n\n"
+           "See docs/RUNTIME_EMERGENCE_PLAN.md §4.1.\n",
+    .body = {
+        FromImport{"typing", {"Awaitable", "Callable", "Optional", "Protocol", "runtime_checkable"}},
+        FromImport{"exceptions", {"ChildSpec", "ReturnWhen"}, 1},
+        subclass("ChildResult", &PyDict_Type,
+                 "Dict-shaped child result. Plain dict so it serializes cleanly for resume.\n\n"
+                 "    Keys:\n"
+                 "        child_run_id (str)\n"
+                 "        spec (dict — ChildSpec.to_dict())\n"
+                 "        output (dict | None)\n"
+                 "        error (str | None)\n"
+                 "        cost_usd (float)\n"
+                 "        tokens (int)\n"
+                 "        duration_ms (float)\n"
+                 "    "),
+        protocol(
+            "SpawnDispatcher",
+            "Enqueue child runs and return their results on resume.\n\n"
+            "    Runtime defines the shape; infra implements against Celery + Redis.\n"
+            "    ",
+            {
+                {.name = "enqueue_children", .line = 60, .params = enqueue_params, .returns = "list[str]",
+                 .doc = "Enqueue child runs; return their child_run_ids. Non-blocking.\n\n"
+                        "        The parent is already suspended; the dispatcher's job is to\n"
+                        "        (a) mint run ids, (b) start the work, (c) arrange a resume\n"
+                        "        signal when ``return_when`` is satisfied.\n\n"
+                        "        ``group_key`` — when provided, overrides the default dedup key\n"
+                        "        derived from ``(parent_run_id, parent_resume_key)``. Two calls\n"
+                        "        with the same ``group_key`` (even from different parent runs)\n"
+                        "        collapse to one group, returning the original child_run_ids\n"
+                        "        without re-dispatching.\n\n"
+                        "        ``tenant_id`` — the parent's tenant. Infra implementations need\n"
+                        "        it to look up the child agent's TenantAgent record and populate\n"
+                        "        ``agent_id`` / ``_tenant_id`` in child inputs so the Celery\n"
+                        "        launcher accepts them. The in-memory default ignores it.\n\n"
+                        "        ``parent_trace_id`` / ``parent_span_id`` — hex-encoded OTel\n"
+                        "        identifiers for the parent's current span. The dispatcher\n"
+                        "        injects these into each child's inputs as ``_trace_id`` and\n"
+                        "        ``_signal_span_id`` (same keys the signal-dispatch path uses);\n"
+                        "        the supervisor instrumentation picks them up to nest the child\n"
+                        "        span under the parent, so multi-level spawn chains render as a\n"
+                        "        single trace tree in the UI.\n\n"
+                        "        ``parent_sub_user_identity`` — the parent's ``_sub_user_identity``\n"
+                        "        dict (or None). Infra implementations inject this into each\n"
+                        "        child's inputs as ``_sub_user_identity`` so the child envelope\n"
+                        "        rehydrates its ExecutionContext with the same end-user identity,\n"
+                        "        and downstream domain calls emit the signed per-user-auth header\n"
+                        "        when the tenant has ``per_user_auth_enabled=True``. Without this,\n"
+                        "        children silently fall through to tenant-level credentials.\n"
+                        "        ",
+                 .body = returns_none, .kind = Kind::coroutine},
+                {.name = "collect_results", .line = 107, .params = collect_params,
+                 .returns = "dict[str, ChildResult]",
+                 .doc = "Called during parent resume — return completed child results.\n\n"
+                        "        Keyed by child_run_id. Contents satisfy the ``return_when``\n"
+                        "        clause the dispatcher honored when signalling resume.\n"
+                        "        ",
+                 .body = returns_none, .kind = Kind::coroutine},
+            }),
+        plain_class(
+            "InMemorySpawnDispatcher",
+            "Synchronous, in-process dispatcher. Local dev + tests only.\n\n"
+            "    Does NOT actually suspend the parent — the envelope catch still\n"
+            "    fires, but ``collect_results`` immediately returns the pre-computed\n"
+            "    child results. Production deployments configure the infra\n"
+            "    implementation (Celery-backed) instead.\n\n"
+            "    Takes a ``child_runner`` callable that, given a ChildSpec, returns a\n"
+            "    ChildResult awaitable. Tests supply fakes; real local dev could wire\n"
+            "    in something that runs the agent spec synchronously.\n"
+            "    ",
+            {
+                {.name = "__init__", .line = 134,
+                 .params = {kwarg("child_runner", "Optional[Callable[[ChildSpec], Awaitable[ChildResult]]]", None)},
+                 .body = dispatcher_init},
+                {.name = "enqueue_children", .line = 142, .params = enqueue_params, .returns = "list[str]",
+                 .body = enqueue_children,
+                 .locals = {"results", "child_ids", "idx", "spec", "child_run_id", "result", "exc"}},
+                {.name = "collect_results", .line = 194, .params = collect_params,
+                 .returns = "dict[str, ChildResult]", .body = collect_results, .kind = Kind::coroutine},
+            }),
+        Def{.name = "_default_noop_child_runner", .line = 203, .params = {arg("spec", "ChildSpec")},
+            .returns = "ChildResult",
+            .doc = "Default fake child runner — returns an empty success.\n\n"
+                   "    Overridden in tests / local dev configs.\n"
+                   "    ",
+            .body = default_noop_child_runner, .kind = Kind::coroutine},
+    },
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_spawn() { return define(spawn); }
