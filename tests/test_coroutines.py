@@ -221,20 +221,21 @@ def _refuse_send(coro):
     raise AssertionError("a non-None value was sent to a new coroutine")
 
 
-@pytest.mark.parametrize("name, args, kwargs, value", CALLS, ids=IDS)
-def test_coroutines_do_not_leak(name, args, kwargs, value, run_now, no_leak):
+def test_coroutines_do_not_leak(run_now, no_leak):
     reg = Registry()
-    method = getattr(reg, name)
-    no_leak(lambda: _discard(lambda: method(*args, **kwargs)))
-    no_leak(lambda: method(*args, **kwargs).close())
-    no_leak(lambda: method(*args, **kwargs).throw(KeyError), raises=KeyError)
-    if name.startswith("register"):
-        return  # repeated registration grows the registry by design
-    no_leak(lambda: run_now(method(*args, **kwargs)))
-    no_leak(lambda: _discard(lambda: _refuse_send(method(*args, **kwargs))))
+    made = [(lambda n=name, a=args, k=kwargs: getattr(reg, n)(*a, **k)) for name, args, kwargs, _ in CALLS]
+    resolving = made[3:]  # repeated registration grows the registry by design
     loop = asyncio.new_event_loop()
     try:
-        no_leak(lambda: loop.run_until_complete(method(*args, **kwargs)))
+        for subject in [
+            lambda: [_discard(make) for make in made],
+            lambda: [make().close() for make in made],
+            lambda: [pytest.raises(KeyError, make().throw, KeyError) for make in made],
+            lambda: [_discard(lambda: _refuse_send(make())) for make in made],
+            lambda: [run_now(make()) for make in resolving],
+            lambda: [loop.run_until_complete(make()) for make in resolving],
+        ]:
+            no_leak(subject)
     finally:
         loop.close()
 
@@ -294,7 +295,7 @@ def test_suspends_and_resumes_with_the_sent_value(run_now):
     d = spawn.InMemorySpawnDispatcher(child_runner=runner)
     outer = _enqueue(d)
     assert outer.send(None) == "tick"
-    assert outer.cr_running is False and outer.cr_await is not None and outer.cr_frame is not None
+    assert outer.cr_running is False and outer.cr_await is not None
     with pytest.raises(StopIteration) as stop:
         outer.send("hello")
     assert stop.value.value == ["inmem-p-k-0"]

@@ -157,10 +157,10 @@ def _function(owner, name):
     return attr.__func__ if isinstance(attr, classmethod) else attr
 
 
-@pytest.mark.parametrize("owner, name, spec", [(SpendBook, n, s) for n, s in METHODS.items()]
+@pytest.mark.parametrize("owner, name, facts", [(SpendBook, n, s) for n, s in METHODS.items()]
                          + [(BudgetExceeded, "__init__", BUDGET_INIT)], ids=lambda v: getattr(v, "__name__", None))
-def test_method_introspection(owner, name, spec):
-    signature, annotations, (rule, doc) = spec
+def test_method_introspection(owner, name, facts):
+    signature, annotations, (rule, doc) = facts
     fn = _function(owner, name)
     assert fn.__name__ == name
     assert fn.__qualname__ == f"{owner.__name__}.{name}"
@@ -286,8 +286,9 @@ def test_budget_exceeded_construction(args, kwargs, cap_value, would_be):
     (("m",), {"cap_name": b"c", "cap_value": 1, "would_be": 2}, arg_type("cap_name", "str", "bytes"), False),
     (("m",), {"cap_name": Str("c"), "cap_value": 1, "would_be": 2}, arg_type("cap_name", "str", "Str"), True),
 ])
-def test_budget_exceeded_rejects(args, kwargs, expected, note):
+def test_budget_exceeded_rejects(args, kwargs, expected, note, no_leak):
     assert_raises(lambda: BudgetExceeded(*args, **kwargs), *expected, note=note)
+    no_leak(lambda: BudgetExceeded(*args, **kwargs), raises=expected[0])
 
 
 # ---------------------------------------------------------------- debit
@@ -317,13 +318,12 @@ def test_budget_exceeded_rejects(args, kwargs, expected, note):
     ({"cost_cap_usd": -1.0, "token_cap": -1}, {"cost_usd": 1e6, "tokens": 10**6}, 1e6, 10**6, {}),
     ({"cost_cap_usd": NAN, "token_cap": 0}, {"cost_usd": 5.0, "tokens": 5}, 5.0, 5, {}),
 ])
-def test_debit_records(fields, kwargs, cost, tokens, tools, no_leak):
+def test_debit_records(fields, kwargs, cost, tokens, tools):
     book = SpendBook(**copy.deepcopy(fields))
     assert book.debit(**kwargs) is None
     assert typed(book.spent_cost_usd) == typed(cost)
     assert typed(book.spent_tokens) == typed(tokens)
     assert book.tool_call_counts == tools
-    no_leak(lambda: SpendBook(**copy.deepcopy(fields)).debit(**kwargs))
 
 
 COST_MSG = "tree cost cap breached: spent=${} > cap=${}"
@@ -354,7 +354,7 @@ COST_MSG = "tree cost cap breached: spent=${} > cap=${}"
     ({"cost_cap_usd": 1.0, "spent_cost_usd": 1.5, "token_cap": 10, "spent_tokens": 11}, {"tool_name": "t"},
      "cost_cap_usd", 1.0, 1.5, COST_MSG.format("1.5000", "1.0000"), (1.5, 11, {"t": 1})),
 ])
-def test_debit_breaches(fields, kwargs, cap_name, cap_value, would_be, message, after, no_leak):
+def test_debit_breaches(fields, kwargs, cap_name, cap_value, would_be, message, after):
     book = SpendBook(**fields)
     exc = assert_raises(lambda: book.debit(**kwargs), BudgetExceeded, message)
     assert type(exc) is BudgetExceeded and exc.args == (message,)
@@ -362,7 +362,6 @@ def test_debit_breaches(fields, kwargs, cap_name, cap_value, would_be, message, 
     assert typed(exc.cap_value) == typed(cap_value) and typed(exc.would_be) == typed(would_be)
     cost, tokens, tools = after  # the spend stays recorded
     assert (typed(book.spent_cost_usd), book.spent_tokens, book.tool_call_counts) == (typed(cost), tokens, tools)
-    no_leak(lambda: SpendBook(**fields).debit(**kwargs), raises=BudgetExceeded)
 
 
 @pytest.mark.parametrize("args, kwargs, expected, note", [
@@ -436,10 +435,9 @@ class OddCap:
     ({"cost_cap_usd": 10, "spent_cost_usd": 3}, 7),
     ({"cost_cap_usd": 10, "spent_cost_usd": 10}, 0.0),
 ])
-def test_remaining_usd(fields, expected, no_leak):
+def test_remaining_usd(fields, expected):
     book = SpendBook(**fields)
     assert typed(book.remaining_usd()) == typed(expected)
-    no_leak(book.remaining_usd)
 
 
 @pytest.mark.parametrize("fields, expected", [
@@ -458,10 +456,9 @@ def test_remaining_usd(fields, expected, no_leak):
     ({"token_cap": Fraction(21, 2)}, 10),
     ({"token_cap": 2**80, "spent_tokens": 1}, 2**80 - 1),
 ])
-def test_remaining_tokens(fields, expected, no_leak):
+def test_remaining_tokens(fields, expected):
     book = SpendBook(**fields)
     assert typed(book.remaining_tokens()) == typed(expected)
-    no_leak(book.remaining_tokens)
 
 
 @pytest.mark.parametrize("cap, expected", [
@@ -506,12 +503,11 @@ def test_remaining_tokens_failures(cap, expected, no_leak):
     ("check_can_afford", {"cost_cap_usd": 10.0, "spent_cost_usd": 12.0}, (-3,), {}),
     ("check_can_afford", {"cost_cap_usd": 10, "spent_cost_usd": 9}, (True,), {}),
 ])
-def test_checks_pass_without_changes(method, fields, args, kwargs, no_leak):
+def test_checks_pass_without_changes(method, fields, args, kwargs):
     book = SpendBook(**fields)
     before = state(book)
     assert getattr(book, method)(*args, **kwargs) is None
     assert state(book) == before
-    no_leak(lambda: getattr(book, method)(*args, **kwargs))
 
 
 @pytest.mark.parametrize("method, fields, args, message, cap_name, cap_value, would_be", [
@@ -538,14 +534,13 @@ def test_checks_pass_without_changes(method, fields, args, kwargs, no_leak):
     ("check_can_afford", {"cost_cap_usd": 10, "spent_cost_usd": 9}, (2,),
      "child of $2.0000 wouldn't fit: remaining $1.0000", "cost_cap_usd", 10.0, 11.0),
 ])
-def test_checks_raise_without_changes(method, fields, args, message, cap_name, cap_value, would_be, no_leak):
+def test_checks_raise_without_changes(method, fields, args, message, cap_name, cap_value, would_be):
     book = SpendBook(**fields)
     before = state(book)
     exc = assert_raises(lambda: getattr(book, method)(*args), BudgetExceeded, message)
     assert exc.cap_name == cap_name
     assert typed(exc.cap_value) == typed(cap_value) and typed(exc.would_be) == typed(would_be)
     assert state(book) == before
-    no_leak(lambda: getattr(book, method)(*args), raises=BudgetExceeded)
 
 
 @pytest.mark.parametrize("method, args, kwargs, expected, note", [
@@ -587,13 +582,11 @@ def test_structure_methods_reject(method, args, kwargs, expected, note, no_leak)
     ({"active_child_count": 20, "cumulative_child_count": 20}, ["spawned"], 21, 21),
     ({"max_concurrent_spawns": 1}, ["spawned"] * 3, 3, 3),
 ])
-def test_child_bookkeeping(fields, calls, active, cumulative, no_leak):
+def test_child_bookkeeping(fields, calls, active, cumulative):
     book = SpendBook(**fields)
     for call in calls:
         assert getattr(book, f"register_child_{call}")() is None
     assert vars(book) == vars(SpendBook(**fields)) | {"active_child_count": active, "cumulative_child_count": cumulative}
-    no_leak(SpendBook().register_child_spawned)
-    no_leak(SpendBook().register_child_completed)
 
 
 # ---------------------------------------------------------------- from_guards
@@ -708,12 +701,11 @@ class TypeOnlyGuard(AttrErrorGuard):
     ("cost", False),
     (AttrErrorGuard(), False),
 ])
-def test_from_guards_type_and_action_rules(element, applied, no_leak):
+def test_from_guards_type_and_action_rules(element, applied):
     book = SpendBook.from_guards([element])
     assert book == (SpendBook(cost_cap_usd=5.0) if applied else SpendBook())
     if isinstance(element, types.SimpleNamespace):
         assert element.calls == ({"limit_as_usd": 1} if applied else {})
-    no_leak(lambda: SpendBook.from_guards([element]))
 
 
 def test_from_guards_absent_action_via_attribute_error_means_abort():
@@ -838,7 +830,7 @@ def test_trace_data_of_a_new_book():
      [], {"max_spawn_depth": -2, "max_spawn_fanout": 0, "current_depth": 7, "active_child_count": 2,
           "cumulative_child_count": 9, "spent_tokens": 12}),
 ])
-def test_trace_data_values(fields, debits, expected, no_leak):
+def test_trace_data_values(fields, debits, expected):
     book = SpendBook(**fields, max_concurrent_spawns=99, wall_time_cap_seconds=5.0, started_at_monotonic=3.0,
                      tool_call_counts={"t": 1})
     for cost in debits:
@@ -849,7 +841,6 @@ def test_trace_data_values(fields, debits, expected, no_leak):
     assert {k: typed(data[k]) for k in expected} == {k: typed(v) for k, v in expected.items()}
     assert state(book) == before
     assert book.to_trace_data() == data and book.to_trace_data() is not data
-    no_leak(book.to_trace_data)
 
 
 @given(st.floats(allow_nan=False, allow_infinity=False, min_value=-1e12, max_value=1e12),
@@ -869,20 +860,42 @@ def test_trace_data_failure(no_leak):
     no_leak(book.to_trace_data, raises=TypeError)
 
 
-# ---------------------------------------------------------------- leaks of the remaining entry points
+# ---------------------------------------------------------------- leaks of the successful and breaching paths
+
+CAPPED = {"cost_cap_usd": 10.0, "token_cap": 100, "spent_cost_usd": 9.5, "spent_tokens": 40, "active_child_count": 19}
 
 
 @pytest.mark.parametrize("call, raises", [
     (lambda: SpendBook(), None),
     (lambda: SpendBook(1.0, 2, tool_call_counts={"a": 1}), None),
     (lambda: BudgetExceeded("m", cap_name="c", cap_value=1, would_be=2.0), None),
-    (lambda: BudgetExceeded("m", cap_name="c", cap_value=1), TypeError),
-    (lambda: BudgetExceeded(1, cap_name="c", cap_value=1, would_be=2), TypeError),
-    (lambda: BudgetExceeded("m", cap_name="c", cap_value="x", would_be=2), TypeError),
-    (lambda: SpendBook.from_guards([guard("cost", 1.0), guard("token_count", 10), guard("wall_time", 1.0)]), None),
-    (lambda: SpendBook().from_guards([]), None),
-    (lambda: SpendBook(token_cap=10, spent_tokens=5).debit(tokens=10, tool_name="t"), BudgetExceeded),
-], ids=["book", "book_args", "exc", "exc_missing", "exc_reason", "exc_value", "from_guards", "from_instance",
-        "token_breach"])
-def test_no_leak_other_calls(call, raises, no_leak):
+    (lambda: SpendBook(**CAPPED).debit(cost_usd=0.25, tokens=Decimal("2.5"), tool_name="t"), None),
+    (lambda: SpendBook(**CAPPED).debit(cost_usd=1.0, tool_name="t"), BudgetExceeded),
+    (lambda: SpendBook(**CAPPED).debit(tokens=61.5), BudgetExceeded),
+    (lambda: SpendBook(**CAPPED).remaining_usd(), None),
+    (lambda: SpendBook(**(CAPPED | {"cost_cap_usd": Fraction(21, 2)})).remaining_usd(), None),
+    (lambda: SpendBook(**CAPPED).remaining_tokens(), None),
+    (lambda: SpendBook(token_cap=10.5).remaining_tokens(), None),
+    (lambda: SpendBook(**CAPPED).check_depth(2.5), None),
+    (lambda: SpendBook(current_depth=3).check_depth(), BudgetExceeded),
+    (lambda: SpendBook(**CAPPED).check_fanout(count=10), None),
+    (lambda: SpendBook(**CAPPED).check_fanout(11), BudgetExceeded),
+    (lambda: SpendBook(**CAPPED).check_concurrent(1), None),
+    (lambda: SpendBook(**CAPPED).check_concurrent(2), BudgetExceeded),
+    (lambda: SpendBook(**CAPPED).check_can_afford(0.5), None),
+    (lambda: SpendBook(**CAPPED).check_can_afford(0.6), BudgetExceeded),
+    (lambda: SpendBook(**CAPPED).register_child_spawned(), None),
+    (lambda: SpendBook(**CAPPED).register_child_completed(), None),
+    (lambda: SpendBook.from_guards([guard("cost", 5.0), guard("cost", 2.0), guard("token_count", 10),
+                                    guard("spawn_depth", 1), guard("wall_time", 1.0), guard("cost", 1.0, "warn"),
+                                    AttrErrorGuard(), {"type": "cost"}]), None),
+    (lambda: SpendBook(cost_cap_usd=9.0).from_guards([]), None),
+    (lambda: Sub.from_guards([guard("spawn_fanout", 4)]), None),
+    (lambda: SpendBook(**CAPPED).to_trace_data(), None),
+], ids=["book", "book_args", "exception", "debit", "debit_cost_breach", "debit_token_breach", "remaining_usd",
+        "remaining_usd_fraction", "remaining_tokens", "remaining_tokens_float", "check_depth", "check_depth_breach",
+        "check_fanout", "check_fanout_breach", "check_concurrent", "check_concurrent_breach", "check_can_afford",
+        "check_can_afford_breach", "spawned", "completed", "from_guards", "from_guards_instance", "from_guards_sub",
+        "to_trace_data"])
+def test_no_leak(call, raises, no_leak):
     no_leak(call, raises=raises)

@@ -45,7 +45,8 @@ bool is_iterable_coroutine(PyObject* o) {
 
 // What `await o` iterates, with the host's errors for what cannot be awaited.
 Ref awaitable_iter(PyObject* o) {
-  if (PyCoro_CheckExact(o) || is_iterable_coroutine(o)) return Ref::borrow(o);
+  // Our own coroutines are driven directly, without an __await__ wrapper.
+  if (PyCoro_CheckExact(o) || Py_IS_TYPE(o, coroutine_type()) || is_iterable_coroutine(o)) return Ref::borrow(o);
   unaryfunc getter = Py_TYPE(o)->tp_as_async ? Py_TYPE(o)->tp_as_async->am_await : nullptr;
   if (!getter) {
     PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", Py_TYPE(o)->tp_name);
@@ -323,10 +324,76 @@ PyObject* coro_close(PyObject* self, PyObject*) {
   return nullptr;
 }
 
-PyObject* coro_await(PyObject* self) { return Py_NewRef(self); }
+// What __await__ returns: an iterator over the coroutine, as the host's own
+// coroutines hand out, so the coroutine itself stays non-iterable.
+struct Wrapper {
+  PyObject_HEAD
+  PyObject* coro;
+};
+
+PyTypeObject* the_wrapper_type = nullptr;
+
+PyObject* coro_await(PyObject* self) {
+  Wrapper* w = PyObject_GC_New(Wrapper, the_wrapper_type);
+  if (!w) return nullptr;
+  w->coro = Py_NewRef(self);
+  PyObject_GC_Track(w);
+  return reinterpret_cast<PyObject*>(w);
+}
+
+PyObject* wrapped(PyObject* self) { return reinterpret_cast<Wrapper*>(self)->coro; }
+PyObject* wrapper_next(PyObject* self) { return coro_next(wrapped(self)); }
+PySendResult wrapper_send_slot(PyObject* self, PyObject* value, PyObject** out) {
+  return coro_send_slot(wrapped(self), value, out);
+}
+PyObject* wrapper_send(PyObject* self, PyObject* value) { return coro_send(wrapped(self), value); }
+PyObject* wrapper_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  return coro_throw(wrapped(self), args, nargs);
+}
+PyObject* wrapper_close(PyObject* self, PyObject*) { return coro_close(wrapped(self), nullptr); }
+
+int wrapper_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(wrapped(self));
+  return 0;
+}
+
+void wrapper_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  Py_CLEAR(reinterpret_cast<Wrapper*>(self)->coro);
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyMethodDef wrapper_methods[] = {
+    {"send", wrapper_send, METH_O, nullptr},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wrapper_throw)), METH_FASTCALL, nullptr},
+    {"close", wrapper_close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot wrapper_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(wrapper_traverse)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(wrapper_next)},
+    {Py_am_send, reinterpret_cast<void*>(wrapper_send_slot)},
+    {Py_tp_methods, wrapper_methods},
+    {0, nullptr},
+};
+
+PyType_Spec wrapper_spec = {
+    "corlith_runtime.core.runtime.compiled_coroutine_wrapper",
+    sizeof(Wrapper),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    wrapper_slots,
+};
 
 PyObject* coro_reduce(PyObject* self, PyObject*) {
-  PyErr_Format(PyExc_TypeError, "cannot pickle '%.200s' object", Py_TYPE(self)->tp_name);
+  Ref name(PyType_GetName(Py_TYPE(self)));
+  if (name) PyErr_Format(PyExc_TypeError, "cannot pickle '%.200U' object", name.get());
   return nullptr;
 }
 
@@ -440,7 +507,6 @@ PyType_Slot coro_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(coro_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(coro_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(coro_repr)},
-    {Py_tp_iternext, reinterpret_cast<void*>(coro_next)},
     {Py_am_await, reinterpret_cast<void*>(coro_await)},
     {Py_am_send, reinterpret_cast<void*>(coro_send_slot)},
     {Py_tp_getset, coro_getset},
@@ -450,7 +516,7 @@ PyType_Slot coro_slots[] = {
 };
 
 PyType_Spec coro_spec = {
-    "compiled_coroutine",
+    "corlith_runtime.core.runtime.compiled_coroutine",
     sizeof(Coroutine),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
@@ -462,7 +528,9 @@ PyTypeObject* the_coroutine_type = nullptr;
 }  // namespace
 
 PyTypeObject* coroutine_type() {
-  if (!the_coroutine_type) the_coroutine_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&coro_spec));
+  if (!the_wrapper_type) the_wrapper_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&wrapper_spec));
+  if (the_wrapper_type && !the_coroutine_type)
+    the_coroutine_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&coro_spec));
   return the_coroutine_type;
 }
 

@@ -362,7 +362,7 @@ PyType_Slot function_slots[] = {
 };
 
 PyType_Spec function_spec = {
-    "compiled_function",
+    "corlith_runtime.core.runtime.compiled_function",
     sizeof(Function),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
@@ -434,7 +434,8 @@ Ref make_code(const Def& def, const Where& where, const Signature& sig, PyObject
     PyTuple_SET_ITEM(varnames.get(), sig.count + static_cast<Py_ssize_t>(j), local);
   }
   constexpr int plain_flags = CO_OPTIMIZED | CO_NEWLOCALS;
-  int flags = def.kind == Kind::coroutine ? plain_flags | CO_COROUTINE : plain_flags;
+  bool coroutine = def.kind == Kind::coroutine || std::holds_alternative<TaskBody>(def.body);
+  int flags = coroutine ? plain_flags | CO_COROUTINE : plain_flags;
   Ref replace(PyObject_GetAttrString(code.get(), "replace"));
   Ref kwargs(Py_BuildValue("{s:i,s:i,s:i,s:n,s:O,s:i,s:O}", "co_argcount", sig.positional,
                            "co_posonlyargcount", 0, "co_kwonlyargcount", kwonly, "co_nlocals",

@@ -21,7 +21,9 @@ int compare(PyObject* a, PyObject* b, int op) {
       case Py_GE: return x >= y;
     }
   }
-  return PyObject_RichCompareBool(a, b, op);
+  // The operator's full protocol: no identity shortcut, so nan != nan holds.
+  Ref verdict(PyObject_RichCompare(a, b, op));
+  return verdict ? PyObject_IsTrue(verdict.get()) : -1;
 }
 
 int positive(PyObject* value) {

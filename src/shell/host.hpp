@@ -14,7 +14,7 @@ inline bool setattr(PyObject* obj, PyObject* name, PyObject* value) {
 // A module-level name read at call time, as a function body reads a global.
 Ref global(PyObject* globals, PyObject* name);
 
-// Host rich comparison as a truth value: 1, 0, or -1 on error.
+// `a <op> b` as a truth value: 1, 0, or -1 on error.
 int compare(PyObject* a, PyObject* b, int op);
 // `value > 0` under host comparison with the int 0.
 int positive(PyObject* value);

@@ -20,7 +20,7 @@ int pair_holds(PyObject* payload, PyObject* key, PyObject* expected) {
   PyObject* found = nullptr;
   if (PyDict_GetItemRef(payload, key, &found) < 0) return -1;
   Ref value = found ? Ref(found) : none();
-  int differs = PyObject_RichCompareBool(value.get(), expected, Py_NE);
+  int differs = compare(value.get(), expected, Py_NE);
   return differs < 0 ? -1 : !differs;
 }
 
@@ -58,7 +58,7 @@ Ref matches(Args& a) {
   PyObject* payload = a[2];
   Ref own_name = getattr(self, signal_name_attr);
   if (!own_name) return {};
-  int other_signal = PyObject_RichCompareBool(signal_name, own_name.get(), Py_NE);
+  int other_signal = compare(signal_name, own_name.get(), Py_NE);
   if (other_signal < 0) return {};
   if (other_signal) return boolean(false);
   Ref match = getattr(self, match_attr);
@@ -144,10 +144,10 @@ Ref resolve_user_input(Args& a) {
     Ref w(PyIter_Next(it.get()));
     if (!w) return PyErr_Occurred() ? Ref() : boolean(false);
     Ref run_id = getattr(w.get(), parent_run_id_attr);
-    int same = run_id ? PyObject_RichCompareBool(run_id.get(), parent_run_id, Py_EQ) : -1;
+    int same = run_id ? compare(run_id.get(), parent_run_id, Py_EQ) : -1;
     if (same > 0) {
       Ref key = getattr(w.get(), resume_key_attr);
-      same = key ? PyObject_RichCompareBool(key.get(), resume_key, Py_EQ) : -1;
+      same = key ? compare(key.get(), resume_key, Py_EQ) : -1;
     }
     if (same < 0) return {};
     if (!same) continue;

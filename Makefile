@@ -1,0 +1,53 @@
+# Set-up and checks for a fresh machine. Everything lands in .venv (and
+# .venv-asan for the sanitizer build); only CPython 3.13 and a C++20 compiler
+# must exist beforehand.
+SHELL := /bin/bash
+PYTHON ?= $(shell command -v python3.13 2>/dev/null || ls -d $$(pyenv root 2>/dev/null)/versions/3.13*/bin/python3.13 2>/dev/null | tail -n 1)
+VENV := .venv
+ASAN_VENV := .venv-asan
+DEV_PACKAGES := scikit-build-core ninja cmake pytest hypothesis pyperf mypy
+
+.PHONY: all example test install sanitize typecheck bench clean
+
+all: test
+
+define make_venv
+	@test -n "$(PYTHON)" || { echo "CPython 3.13 not found: put python3.13 on PATH or set PYTHON=" >&2; exit 1; }
+	$(PYTHON) -m venv $(1)
+	$(1)/bin/python -m pip install -q --upgrade pip
+	$(1)/bin/python -m pip install -q $(DEV_PACKAGES)
+	touch $(1)/.ready
+endef
+
+$(VENV)/.ready: pyproject.toml
+	$(call make_venv,$(VENV))
+
+$(ASAN_VENV)/.ready: pyproject.toml
+	$(call make_venv,$(ASAN_VENV))
+
+install: $(VENV)/.ready
+	$(VENV)/bin/python -m pip install -q --no-build-isolation .
+
+# The walk through one spawn tree (README, first command).
+example: install
+	$(VENV)/bin/python examples/spawn_tree.py
+
+test: install
+	$(VENV)/bin/python -m pytest
+
+# The whole suite against a build instrumented with ASan and UBSan.
+sanitize: $(ASAN_VENV)/.ready
+	CORLITH_SANITIZE=ON $(ASAN_VENV)/bin/python -m pip install -q --no-build-isolation \
+	    -C build-dir=build/asan -C cmake.build-type=Debug .
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	PYTHONMALLOC=malloc $(ASAN_VENV)/bin/python -m pytest -p no:cacheprovider -q
+
+typecheck: install
+	PY=$(VENV)/bin/python .ci/typecheck
+
+bench: install
+	$(VENV)/bin/python benchmarks/bench.py
+
+clean:
+	rm -rf build dist $(VENV) $(ASAN_VENV)
