@@ -2,7 +2,9 @@
 # .venv-asan for the sanitizer build); only CPython 3.13 and a C++20 compiler
 # must exist beforehand.
 SHELL := /bin/bash
-PYTHON ?= $(shell command -v python3.13 2>/dev/null || ls -d $$(pyenv root 2>/dev/null)/versions/3.13*/bin/python3.13 2>/dev/null | tail -n 1)
+# The first CPython 3.13 that actually runs (a pyenv shim may exist and fail).
+PYTHON ?= $(shell for p in python3.13 $$(ls -d $$(pyenv root 2>/dev/null)/versions/3.13*/bin/python3.13 2>/dev/null); do \
+            $$p -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null && { echo $$p; break; }; done)
 VENV := .venv
 ASAN_VENV := .venv-asan
 DEV_PACKAGES := scikit-build-core ninja cmake pytest hypothesis pyperf mypy
