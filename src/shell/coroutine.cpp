@@ -325,19 +325,29 @@ PyObject* coro_close(PyObject* self, PyObject*) {
 }
 
 // What __await__ returns: an iterator over the coroutine, as the host's own
-// coroutines hand out, so the coroutine itself stays non-iterable.
+// coroutines hand out, so the coroutine itself stays non-iterable. It holds
+// nothing but its coroutine, so it needs no cycle collection; every plain
+// `await` makes one, so a few are kept for reuse.
 struct Wrapper {
   PyObject_HEAD
   PyObject* coro;
 };
 
 PyTypeObject* the_wrapper_type = nullptr;
+constexpr int kSpareWrappers = 8;
+Wrapper* spare_wrappers[kSpareWrappers];
+int spare_count = 0;
 
 PyObject* coro_await(PyObject* self) {
-  Wrapper* w = PyObject_GC_New(Wrapper, the_wrapper_type);
-  if (!w) return nullptr;
+  Wrapper* w = nullptr;
+  if (spare_count) {
+    w = spare_wrappers[--spare_count];
+    PyObject_Init(reinterpret_cast<PyObject*>(w), the_wrapper_type);
+  } else {
+    w = PyObject_New(Wrapper, the_wrapper_type);
+    if (!w) return nullptr;
+  }
   w->coro = Py_NewRef(self);
-  PyObject_GC_Track(w);
   return reinterpret_cast<PyObject*>(w);
 }
 
@@ -352,17 +362,14 @@ PyObject* wrapper_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
 }
 PyObject* wrapper_close(PyObject* self, PyObject*) { return coro_close(wrapped(self), nullptr); }
 
-int wrapper_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  Py_VISIT(wrapped(self));
-  return 0;
-}
-
 void wrapper_dealloc(PyObject* self) {
-  PyObject_GC_UnTrack(self);
   Py_CLEAR(reinterpret_cast<Wrapper*>(self)->coro);
   PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
+  if (spare_count < kSpareWrappers) {
+    spare_wrappers[spare_count++] = reinterpret_cast<Wrapper*>(self);
+  } else {
+    type->tp_free(self);
+  }
   Py_DECREF(type);
 }
 
@@ -375,7 +382,6 @@ PyMethodDef wrapper_methods[] = {
 
 PyType_Slot wrapper_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(wrapper_traverse)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(wrapper_next)},
     {Py_am_send, reinterpret_cast<void*>(wrapper_send_slot)},
@@ -387,7 +393,7 @@ PyType_Spec wrapper_spec = {
     "corlith_runtime.core.runtime.compiled_coroutine_wrapper",
     sizeof(Wrapper),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     wrapper_slots,
 };
 

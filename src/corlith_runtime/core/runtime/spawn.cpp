@@ -52,7 +52,7 @@ Ref dispatcher_init(Args& a) {
   return none();
 }
 
-// Stamps the runner's record with the minted id and the spec; false with the
+// Stamps the runner's record with the minted id and the child's to_dict(); false with the
 // host error set when any of it failed.
 bool stamp(PyObject* result, PyObject* child_run_id, PyObject* spec) {
   if (PyObject_SetItem(result, child_run_id_key, child_run_id) < 0) return false;

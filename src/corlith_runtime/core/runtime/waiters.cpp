@@ -198,9 +198,57 @@ Ref make_duration_units() {
   return Ref(Py_BuildValue("{s:d,s:d,s:d,s:d}", "s", 1.0, "m", 60.0, "h", 3600.0, "d", 86400.0));
 }
 
+// float(num_buf): plain ASCII digits convert directly, anything else (other
+// Unicode digits) through the host's float() of a str, with its errors.
 Ref as_float(const std::u32string& digits) {
-  Ref text(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, digits.data(), static_cast<Py_ssize_t>(digits.size())));
-  return text ? Ref(PyFloat_FromString(text.get())) : Ref();
+  std::string ascii;
+  for (char32_t c : digits) {
+    if (c >= 0x80) {
+      Ref text(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, digits.data(), static_cast<Py_ssize_t>(digits.size())));
+      return text ? Ref(PyFloat_FromString(text.get())) : Ref();
+    }
+    ascii.push_back(static_cast<char>(c));
+  }
+  // Up to 15 digits and 22 decimals, digits / 10**decimals is one exactly
+  // rounded division: the correctly rounded value, without a strtod call.
+  static constexpr double powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                             1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                             1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  size_t point = ascii.find('.');
+  bool one_point = point == std::string::npos || ascii.find('.', point + 1) == std::string::npos;
+  size_t digit_count = ascii.size() - (point == std::string::npos ? 0 : 1);
+  if (one_point && digit_count > 0 && digit_count <= 15) {
+    long long mantissa = 0;
+    for (char c : ascii)
+      if (c != '.') mantissa = mantissa * 10 + (c - '0');
+    size_t decimals = point == std::string::npos ? 0 : ascii.size() - point - 1;
+    return real(static_cast<double>(mantissa) / powers_of_ten[decimals]);
+  }
+  char* end = nullptr;
+  double number = PyOS_string_to_double(ascii.c_str(), &end, nullptr);
+  if (end != ascii.c_str() + ascii.size() || (number == -1.0 && PyErr_Occurred())) {
+    PyErr_Clear();
+    Ref text(PyUnicode_FromStringAndSize(ascii.data(), static_cast<Py_ssize_t>(ascii.size())));
+    if (text) PyErr_Format(PyExc_ValueError, "could not convert string to float: %R", text.get());
+    return {};
+  }
+  return real(number);
+}
+
+// value.strip().lower(), done in place for a plain ASCII str.
+Ref normalised(PyObject* value) {
+  if (!PyUnicode_CheckExact(value) || !PyUnicode_IS_ASCII(value)) {
+    Ref stripped = call_method(value, strip);
+    return stripped ? call_method(stripped.get(), lower) : Ref();
+  }
+  const auto* text = static_cast<const unsigned char*>(PyUnicode_DATA(value));
+  Py_ssize_t begin = 0, end = PyUnicode_GET_LENGTH(value);
+  while (begin < end && Py_UNICODE_ISSPACE(text[begin])) ++begin;
+  while (end > begin && Py_UNICODE_ISSPACE(text[end - 1])) --end;
+  std::string out(reinterpret_cast<const char*>(text) + begin, static_cast<size_t>(end - begin));
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return Ref(PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
 }
 
 Ref parse_duration(Args& a) {
@@ -212,25 +260,29 @@ Ref parse_duration(Args& a) {
                                                                           type_name.get())).get())
                      : Ref();
   }
-  Ref stripped = call_method(value, strip);
-  Ref s = stripped ? call_method(stripped.get(), lower) : Ref();
+  Ref s = normalised(value);
   if (!s) return {};
-  Py_ssize_t length = PyObject_Length(s.get());
-  if (length < 0) return {};
+  if (!PyUnicode_Check(s.get())) {
+    // strip()/lower() overridden to hand back something else: scan its str().
+    Ref text(PyObject_Str(s.get()));
+    if (!text) return {};
+    s = text;
+  }
+  Py_ssize_t length = PyUnicode_GET_LENGTH(s.get());
   if (length == 0) return raise(PyExc_ValueError, "empty duration string");
 
   Ref total = real(0.0);
   std::u32string num_buf;
-  Ref chars(PyObject_GetIter(s.get()));
-  if (!chars) return {};
-  while (Ref ch = Ref(PyIter_Next(chars.get()))) {
-    Py_UCS4 c = PyUnicode_Check(ch.get()) && PyUnicode_GET_LENGTH(ch.get()) == 1 ? PyUnicode_READ_CHAR(ch.get(), 0)
-                                                                                   : 0;
+  int kind = PyUnicode_KIND(s.get());
+  const void* data = PyUnicode_DATA(s.get());
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    Py_UCS4 c = PyUnicode_READ(kind, data, i);
     if (Py_UNICODE_ISDIGIT(c) || c == '.') {
       num_buf.push_back(c);
       continue;
     }
-    Ref units = global(a.globals(), duration_units);
+    Ref ch(PyUnicode_FromOrdinal(static_cast<int>(c)));
+    Ref units = ch ? global(a.globals(), duration_units) : Ref();
     int is_unit = units ? PySequence_Contains(units.get(), ch.get()) : -1;
     if (is_unit < 0) return {};
     if (is_unit) {
@@ -238,9 +290,9 @@ Ref parse_duration(Args& a) {
         return raise(PyExc_ValueError,
                      Ref(PyUnicode_FromFormat("duration unit %R with no preceding number in %R", ch.get(), value))
                          .get());
-      units = global(a.globals(), duration_units);
       Ref number = as_float(num_buf);
-      Ref per_unit = number && units ? Ref(PyObject_GetItem(units.get(), ch.get())) : Ref();
+      units = number ? global(a.globals(), duration_units) : Ref();
+      Ref per_unit = units ? Ref(PyObject_GetItem(units.get(), ch.get())) : Ref();
       Ref seconds = per_unit ? multiply(number.get(), per_unit.get()) : Ref();
       total = seconds ? add(total.get(), seconds.get()) : Ref();
       if (!total) return {};
@@ -250,7 +302,6 @@ Ref parse_duration(Args& a) {
                    Ref(PyUnicode_FromFormat("unrecognized character %R in duration %R", ch.get(), value)).get());
     }
   }
-  if (PyErr_Occurred()) return {};
   if (!num_buf.empty()) {
     Ref number = as_float(num_buf);
     total = number ? add(total.get(), number.get()) : Ref();
