@@ -1,5 +1,7 @@
 #include "shell/host.hpp"
 
+#include <cmath>
+
 namespace shell {
 
 Ref global(PyObject* globals, PyObject* name) {
@@ -102,7 +104,24 @@ Ref fixed4(PyObject* value) {
   return Ref(PyObject_Format(value, spec));
 }
 
+// round(x, 6) of a float without the host's decimal round trip, when the
+// direction of rounding is certain: x * 1e6 is within 2**-13 of the exact
+// product for |x * 1e6| < 2**40, so away from a half the nearest integer n is
+// the one the exact product rounds to, and n / 1e6 is the correctly rounded
+// double of that decimal. Anything near a tie goes to the builtin.
+bool quick_round6(double x, double& out) {
+  double scaled = x * 1e6;
+  if (!(std::fabs(scaled) < 1099511627776.0)) return false;  // also refuses NaN
+  double floor = std::floor(scaled), fraction = scaled - floor;
+  if (std::fabs(fraction - 0.5) < 1.0 / 4096) return false;
+  double n = fraction > 0.5 ? floor + 1.0 : floor;
+  out = n == 0.0 ? std::copysign(0.0, x) : n / 1e6;
+  return true;
+}
+
 Ref round6(PyObject* value) {
+  double quick;
+  if (PyFloat_CheckExact(value) && quick_round6(PyFloat_AS_DOUBLE(value), quick)) return real(quick);
   static PyObject* builtin_round = nullptr;  // looked up once, kept for the process
   if (!builtin_round) {
     builtin_round = PyDict_GetItemString(PyEval_GetBuiltins(), "round");

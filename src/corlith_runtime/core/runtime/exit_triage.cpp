@@ -19,6 +19,14 @@ int memory_above_zero(PyObject* envelope_data) {
   return memory_mb ? positive(memory_mb.get()) : -1;
 }
 
+// last_event.startswith("signal_") by host truth; a plain str answers directly.
+int signal_recorded(PyObject* last_event) {
+  if (PyUnicode_CheckExact(last_event))
+    return static_cast<int>(PyUnicode_Tailmatch(last_event, signal_prefix, 0, PY_SSIZE_T_MAX, -1));
+  Ref verdict = call_method(last_event, startswith, signal_prefix.get());
+  return verdict ? PyObject_IsTrue(verdict.get()) : -1;
+}
+
 Ref classify_failure(Args& a) {
   PyObject* envelope_data = a[0];
   if (PyDict_GET_SIZE(envelope_data) == 0) return Ref::borrow(unknown);
@@ -26,9 +34,7 @@ Ref classify_failure(Args& a) {
   PyObject* found = nullptr;
   if (PyDict_GetItemRef(envelope_data, last_event_key, &found) < 0) return {};
   Ref last_event = found ? Ref(found) : Ref::borrow(empty);
-  Ref is_signal = call_method(last_event.get(), startswith, signal_prefix.get());
-  if (!is_signal) return {};
-  int signalled = PyObject_IsTrue(is_signal.get());
+  int signalled = signal_recorded(last_event.get());
   if (signalled < 0) return {};
   if (signalled) return Ref::borrow(terminated_by_signal);
 

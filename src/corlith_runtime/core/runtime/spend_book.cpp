@@ -1,4 +1,6 @@
 // The spend book: money, token and spawn-structure caps shared by one spawn tree.
+#include <iterator>
+
 #include "shell/shell.hpp"
 
 namespace {
@@ -317,8 +319,6 @@ Ref from_guards(Args& a) {
 
 Ref to_trace_data(Args& a) {
   PyObject* self = a[0];
-  Ref snapshot(PyDict_New());
-  if (!snapshot) return {};
   struct Entry {
     const Name& key;
     enum { field, rounded_field, method, rounded_method } source;
@@ -331,6 +331,8 @@ Ref to_trace_data(Args& a) {
       {cumulative_child_count, Entry::field}, {remaining_usd_key, Entry::rounded_method},
       {remaining_tokens_key, Entry::method},
   };
+  Ref snapshot(_PyDict_NewPresized(std::size(entries)));
+  if (!snapshot) return {};
   for (const Entry& e : entries) {
     bool by_method = e.source == Entry::method || e.source == Entry::rounded_method;
     Ref value = by_method ? call_method(self, e.key) : getattr(self, e.key);
