@@ -455,14 +455,6 @@ PyObject* coro_repr(PyObject* self) {
 
 PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_coro(self)->name); }
 PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_coro(self)->qualname); }
-int set_text(PyObject*& slot, PyObject* value, const char* what) {
-  if (!value || !PyUnicode_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
-    return -1;
-  }
-  Py_SETREF(slot, Py_NewRef(value));
-  return 0;
-}
 int set_name(PyObject* self, PyObject* v, void*) { return set_text(as_coro(self)->name, v, "__name__"); }
 int set_qualname(PyObject* self, PyObject* v, void*) {
   return set_text(as_coro(self)->qualname, v, "__qualname__");

@@ -261,14 +261,6 @@ PyObject* get_qualname(PyObject* self, void*) {
   return Py_NewRef(reinterpret_cast<Function*>(self)->qualname);
 }
 
-int set_text(PyObject*& slot, PyObject* value, const char* what) {
-  if (!value || !PyUnicode_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
-    return -1;
-  }
-  Py_SETREF(slot, Py_NewRef(value));
-  return 0;
-}
 int set_name(PyObject* self, PyObject* value, void*) {
   return set_text(reinterpret_cast<Function*>(self)->name, value, "__name__");
 }
@@ -447,6 +439,15 @@ Ref make_code(const Def& def, const Where& where, const Signature& sig, PyObject
 }
 
 }  // namespace
+
+int set_text(PyObject*& slot, PyObject* value, const char* what) {
+  if (!value || !PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+    return -1;
+  }
+  Py_SETREF(slot, Py_NewRef(value));
+  return 0;
+}
 
 Ref default_value(const Default& d, PyObject* globals) {
   switch (d.tag) {

@@ -60,6 +60,8 @@ PyTypeObject* coroutine_type();
 Ref make_function(const Def& def, const Where& where);
 PyObject* make_coroutine(Function* f, Args& args);
 Ref default_value(const Default& d, PyObject* globals);
+// Setter of a __name__ / __qualname__ slot: strings only, as for host functions.
+int set_text(PyObject*& slot, PyObject* value, const char* what);
 
 }  // namespace shell::detail
 
