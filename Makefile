@@ -3,7 +3,9 @@
 # must exist beforehand.
 SHELL := /bin/bash
 # The first CPython 3.13 that actually runs (a pyenv shim may exist and fail).
-PYTHON ?= $(shell for p in python3.13 $$(ls -d $$(pyenv root 2>/dev/null)/versions/3.13*/bin/python3.13 2>/dev/null); do \
+PYTHON ?= $(shell for p in python3.13 $$(ls -d $$(pyenv root 2>/dev/null)/versions/3.13*/bin/python3.13 \
+                              $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.13*/bin/python3.13 \
+                              /usr/local/bin/python3.13 /usr/bin/python3.13 2>/dev/null); do \
             $$p -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null && { echo $$p; break; }; done)
 VENV := .venv
 ASAN_VENV := .venv-asan
