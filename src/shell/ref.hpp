@@ -52,7 +52,9 @@ class Name {
 class Keywords {
  public:
   template <class... T>
-  constexpr explicit Keywords(T... names) noexcept : names_{names...}, count_(sizeof...(T)) {}
+  constexpr explicit Keywords(T... names) noexcept : names_{names...}, count_(sizeof...(T)) {
+    static_assert(sizeof...(T) <= 8, "Keywords holds at most eight names");
+  }
   PyObject* get() const noexcept {
     if (tuple_) return tuple_;
     PyObject* t = PyTuple_New(count_);

@@ -1,5 +1,7 @@
 // Spawn dispatch: the child result record, the dispatcher protocol and the
 // in-process dispatcher that runs children inline.
+#include <charconv>
+
 #include "shell/shell.hpp"
 
 namespace {
@@ -71,6 +73,14 @@ int stop_after(PyObject* return_when, PyObject* result) {
   return PyObject_RichCompareBool(return_when, any_child, Py_EQ);
 }
 
+// "inmem-<parent run id>-<resume key>-<idx>", the prefix made once per call.
+Ref mint_child_id(PyObject* prefix, Py_ssize_t idx) {
+  char digits[24];
+  char* end = std::to_chars(digits, digits + sizeof digits, idx).ptr;
+  Ref number(PyUnicode_FromStringAndSize(digits, end - digits));
+  return number ? Ref(PyUnicode_Concat(prefix, number.get())) : Ref();
+}
+
 Task enqueue_children(Args& a) {
   PyObject* self = a[0];
   PyObject* parent_run_id = a[1];
@@ -79,10 +89,11 @@ Task enqueue_children(Args& a) {
   PyObject* return_when = a[4];
 
   Ref results(PyDict_New()), child_ids(PyList_New(0));
-  if (!results || !child_ids) co_return Ref();
+  Ref id_prefix(PyUnicode_FromFormat("inmem-%U-%U-", parent_run_id, parent_resume_key));
+  if (!results || !child_ids || !id_prefix) co_return Ref();
   for (Py_ssize_t idx = 0; idx < PyTuple_GET_SIZE(specs); ++idx) {
     PyObject* spec = PyTuple_GET_ITEM(specs, idx);
-    Ref child_run_id(PyUnicode_FromFormat("inmem-%U-%U-%zd", parent_run_id, parent_resume_key, idx));
+    Ref child_run_id = mint_child_id(id_prefix.get(), idx);
     if (!child_run_id || PyList_Append(child_ids.get(), child_run_id.get()) < 0) co_return Ref();
 
     // A child's failure is data: any Exception becomes its error record.
