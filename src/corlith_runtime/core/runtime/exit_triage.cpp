@@ -4,6 +4,43 @@
 namespace {
 using namespace shell;
 
+// Bodies, defined below the table.
+Ref classify_failure(Args& a);
+
+const Module exit_triage{
+    .name = "exit_triage",
+    .doc = "Pure failure classification algorithm.\n\n"
+           "This module contains the algorithmic logic for classifying workflow failures\n"
+           "based on envelope data. It has NO external dependencies (no Redis, Django, etc.)\n"
+           "and can be used by both runtime defaults and infra's production recovery.\n\n"
+           "Usage:\n"
+           "    from corlith_runtime.core.runtime.exit_triage import classify_failure\n\n"
+           "    reason = classify_failure(envelope_data)\n"
+           "    # Returns: \"terminated_by_signal\", \"suspected_oom\", \"abnormal_exit\", or \"unknown\"\n",
+    .body = {
+        Def{.name = "classify_failure", .line = 15,
+            .params = {arg("envelope_data", "dict")}, .returns = "str",
+            .doc = "Classify a workflow failure based on envelope data.\n\n"
+                   "    Analyzes the envelope's last event and memory usage to determine\n"
+                   "    the likely cause of failure.\n\n"
+                   "    Args:\n"
+                   "        envelope_data: Dict containing envelope state, typically with keys like:\n"
+                   "            - last_event: str, the last recorded event (e.g., \"signal_SIGTERM\")\n"
+                   "            - memory_rss_mb: int/str, resident memory in MB at failure time\n\n"
+                   "    Returns:\n"
+                   "        A classification string:\n"
+                   "        - \"terminated_by_signal\": Process received a signal (SIGTERM, SIGKILL, etc.)\n"
+                   "        - \"suspected_oom\": High memory usage suggests OOM killer\n"
+                   "        - \"abnormal_exit\": Process exited abnormally without clear cause\n"
+                   "        - \"unknown\": No envelope data available\n"
+                   "    ",
+            .body = classify_failure,
+            .locals = {"last_event", "memory_mb"}},
+    },
+};
+
+// ---- bodies ----------------------------------------------------------------------------
+
 Name last_event_key("last_event"), memory_key("memory_rss_mb"), startswith("startswith"),
     signal_prefix("signal_"), empty("");
 Name unknown("unknown"), terminated_by_signal("terminated_by_signal"), suspected_oom("suspected_oom"),
@@ -48,38 +85,6 @@ Ref classify_failure(Args& a) {
   }
   return Ref::borrow(oom ? suspected_oom : abnormal_exit);
 }
-
-const Module exit_triage{
-    .name = "exit_triage",
-    .doc = "Pure failure classification algorithm.\n\n"
-           "This module contains the algorithmic logic for classifying workflow failures\n"
-           "based on envelope data. It has NO external dependencies (no Redis, Django, etc.)\n"
-           "and can be used by both runtime defaults and infra's production recovery.\n\n"
-           "Usage:\n"
-           "    from corlith_runtime.core.runtime.exit_triage import classify_failure\n\n"
-           "    reason = classify_failure(envelope_data)\n"
-           "    # Returns: \"terminated_by_signal\", \"suspected_oom\", \"abnormal_exit\", or \"unknown\"\n",
-    .body = {
-        Def{.name = "classify_failure", .line = 15,
-            .params = {arg("envelope_data", "dict")}, .returns = "str",
-            .doc = "Classify a workflow failure based on envelope data.\n\n"
-                   "    Analyzes the envelope's last event and memory usage to determine\n"
-                   "    the likely cause of failure.\n\n"
-                   "    Args:\n"
-                   "        envelope_data: Dict containing envelope state, typically with keys like:\n"
-                   "            - last_event: str, the last recorded event (e.g., \"signal_SIGTERM\")\n"
-                   "            - memory_rss_mb: int/str, resident memory in MB at failure time\n\n"
-                   "    Returns:\n"
-                   "        A classification string:\n"
-                   "        - \"terminated_by_signal\": Process received a signal (SIGTERM, SIGKILL, etc.)\n"
-                   "        - \"suspected_oom\": High memory usage suggests OOM killer\n"
-                   "        - \"abnormal_exit\": Process exited abnormally without clear cause\n"
-                   "        - \"unknown\": No envelope data available\n"
-                   "    ",
-            .body = classify_failure,
-            .locals = {"last_event", "memory_mb"}},
-    },
-};
 
 }  // namespace
 

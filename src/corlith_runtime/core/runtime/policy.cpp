@@ -4,11 +4,9 @@
 namespace {
 using namespace shell;
 
-// The protocol's own bodies answer None; implementations override them.
-Ref returns_none(Args&) { return none(); }
-
-// Every call hands out a dict of its own, so callers may mutate it freely.
-Ref no_policies(Args&) { return Ref(PyDict_New()); }
+// Bodies, defined below the table.
+Ref returns_none(Args&);
+Ref no_policies(Args&);
 
 const Module policy{
     .name = "policy",
@@ -55,6 +53,14 @@ const Module policy{
                     }),
     },
 };
+
+// ---- bodies ----------------------------------------------------------------------------
+
+// The protocol's own bodies answer None; implementations override them.
+Ref returns_none(Args&) { return none(); }
+
+// Every call hands out a dict of its own, so callers may mutate it freely.
+Ref no_policies(Args&) { return Ref(PyDict_New()); }
 
 }  // namespace
 

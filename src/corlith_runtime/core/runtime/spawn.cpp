@@ -7,143 +7,12 @@
 namespace {
 using namespace shell;
 
-Name child_runner_attr("_child_runner"), pending_attr("_pending"), default_runner("_default_noop_child_runner");
-Name child_result("ChildResult"), to_dict("to_dict"), agent("agent"), get("get"), pop("pop"),
-    setdefault("setdefault");
-Name child_run_id_key("child_run_id"), spec_key("spec"), output_key("output"), noop_key("_noop"),
-    agent_key("agent"), empty("");
-Name first_success("first_success"), any_child("any");
-Keywords record_keys("child_run_id", "spec", "output", "error", "cost_usd", "tokens", "duration_ms");
-
-// ChildResult(...) with all seven keys, the class read from the module now.
-Ref child_record(Args& a, PyObject* child_run_id, PyObject* spec, PyObject* output, PyObject* error) {
-  Ref cls = global(a.globals(), child_result);
-  if (!cls) return {};
-  Ref zero_usd = real(0.0), zero_tokens = integer(0), zero_ms = real(0.0);
-  return call_keywords(cls.get(), 0, record_keys, child_run_id, spec, output, error, zero_usd.get(),
-                       zero_tokens.get(), zero_ms.get());
-}
-
-Ref returns_none(Args&) { return none(); }
-
-Ref default_noop_child_runner(Args& a) {
-  PyObject* spec = a[0];
-  Ref cls = global(a.globals(), child_result);
-  if (!cls) return {};
-  Ref spec_dict = call_method(spec, to_dict);
-  Ref agent_value = spec_dict ? getattr(spec, agent) : Ref();
-  Ref output(PyDict_New());
-  if (!agent_value || !output || PyDict_SetItem(output.get(), noop_key, Py_True) < 0 ||
-      PyDict_SetItem(output.get(), agent_key, agent_value.get()) < 0)
-    return {};
-  Ref zero_usd = real(0.0), zero_tokens = integer(0), zero_ms = real(0.0);
-  return call_keywords(cls.get(), 0, record_keys, empty.get(), spec_dict.get(), output.get(), Py_None,
-                       zero_usd.get(), zero_tokens.get(), zero_ms.get());
-}
-
-Ref dispatcher_init(Args& a) {
-  PyObject* self = a[0];
-  PyObject* child_runner = a[1];
-  int given = PyObject_IsTrue(child_runner);
-  if (given < 0) return {};
-  Ref runner = given ? Ref::borrow(child_runner) : global(a.globals(), default_runner);
-  Ref pending(PyDict_New());
-  if (!runner || !pending || !setattr(self, child_runner_attr, runner.get()) ||
-      !setattr(self, pending_attr, pending.get()))
-    return {};
-  return none();
-}
-
-// Stamps the runner's record with the minted id and the child's to_dict(); false with the
-// host error set when any of it failed.
-bool stamp(PyObject* result, PyObject* child_run_id, PyObject* spec) {
-  if (PyObject_SetItem(result, child_run_id_key, child_run_id) < 0) return false;
-  Ref spec_dict = call_method(spec, to_dict);
-  return spec_dict && PyObject_SetItem(result, spec_key, spec_dict.get()) == 0;
-}
-
-// Whether the loop stops after this child: 1 stop, 0 go on, -1 error.
-int stop_after(PyObject* return_when, PyObject* result) {
-  int wants_success = PyObject_RichCompareBool(return_when, first_success, Py_EQ);
-  if (wants_success) {
-    if (wants_success < 0) return -1;
-    Ref output = call_method(result, get, output_key.get());
-    return output ? output.get() != Py_None : -1;
-  }
-  return PyObject_RichCompareBool(return_when, any_child, Py_EQ);
-}
-
-// "inmem-<parent run id>-<resume key>-<idx>", the prefix made once per call.
-Ref mint_child_id(PyObject* prefix, Py_ssize_t idx) {
-  char digits[24];
-  char* end = std::to_chars(digits, digits + sizeof digits, idx).ptr;
-  Ref number(PyUnicode_FromStringAndSize(digits, end - digits));
-  return number ? Ref(PyUnicode_Concat(prefix, number.get())) : Ref();
-}
-
-Task enqueue_children(Args& a) {
-  PyObject* self = a[0];
-  PyObject* parent_run_id = a[1];
-  PyObject* parent_resume_key = a[2];
-  PyObject* specs = a[3];
-  PyObject* return_when = a[4];
-
-  Ref results(PyDict_New()), child_ids(PyList_New(0));
-  Ref id_prefix(PyUnicode_FromFormat("inmem-%U-%U-", parent_run_id, parent_resume_key));
-  if (!results || !child_ids || !id_prefix) co_return Ref();
-  for (Py_ssize_t idx = 0; idx < PyTuple_GET_SIZE(specs); ++idx) {
-    PyObject* spec = PyTuple_GET_ITEM(specs, idx);
-    Ref child_run_id = mint_child_id(id_prefix.get(), idx);
-    if (!child_run_id || PyList_Append(child_ids.get(), child_run_id.get()) < 0) co_return Ref();
-
-    // A child's failure is data: any Exception becomes its error record.
-    Ref runner = getattr(self, child_runner_attr);
-    Ref running = runner ? call(runner.get(), spec) : Ref();
-    Ref result;
-    if (running) result = co_await host_await(running.get());
-    if (result && !stamp(result.get(), child_run_id.get(), spec)) result.reset();
-    if (!result) {
-      if (!error_is(PyExc_Exception)) co_return Ref();
-      Ref exc = take_error();
-      Ref cls = global(a.globals(), child_result);
-      Ref spec_dict = cls ? call_method(spec, to_dict) : Ref();
-      Ref error = spec_dict ? Ref(PyObject_Str(exc.get())) : Ref();
-      result = error ? child_record(a, child_run_id.get(), spec_dict.get(), Py_None, error.get()) : Ref();
-      if (!result) co_return Ref();
-    }
-    if (PyDict_SetItem(results.get(), child_run_id.get(), result.get()) < 0) co_return Ref();
-
-    int stop = stop_after(return_when, result.get());
-    if (stop < 0) co_return Ref();
-    if (stop) break;
-  }
-
-  // Stored only now: a call that fails or is cancelled midway leaves nothing.
-  Ref pending = getattr(self, pending_attr);
-  Ref fresh(PyDict_New());
-  Ref by_key = pending && fresh ? call_method(pending.get(), setdefault, parent_run_id, fresh.get()) : Ref();
-  if (!by_key || PyObject_SetItem(by_key.get(), parent_resume_key, results.get()) < 0) co_return Ref();
-  co_return child_ids;
-}
-
-Ref collect_results(Args& a) {
-  PyObject* self = a[0];
-  PyObject* parent_run_id = a[1];
-  PyObject* resume_key = a[2];
-  Ref pending = getattr(self, pending_attr);
-  Ref nothing(PyDict_New());
-  Ref by_key = pending && nothing ? call_method(pending.get(), get, parent_run_id, nothing.get()) : Ref();
-  Ref none_stored(PyDict_New());
-  Ref collected = by_key && none_stored ? call_method(by_key.get(), pop, resume_key, none_stored.get()) : Ref();
-  if (!collected) return {};
-  if (!PyDict_CheckExact(collected.get()) && collected.get() != Py_None) {
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(collected.get())->tp_name);
-    return {};
-  }
-  return collected;
-}
-
-// ---- the module ------------------------------------------------------------------
+// Bodies, defined below the table.
+Ref returns_none(Args&);
+Ref default_noop_child_runner(Args& a);
+Ref dispatcher_init(Args& a);
+Task enqueue_children(Args& a);
+Ref collect_results(Args& a);
 
 // The keyword-only parameters both dispatchers share.
 const std::vector<Param> enqueue_params = {
@@ -264,6 +133,145 @@ const Module spawn{
             .body = default_noop_child_runner, .kind = Kind::coroutine},
     },
 };
+
+// ---- bodies ----------------------------------------------------------------------------
+
+Name child_runner_attr("_child_runner"), pending_attr("_pending"), default_runner("_default_noop_child_runner");
+Name child_result("ChildResult"), to_dict("to_dict"), agent("agent"), get("get"), pop("pop"),
+    setdefault("setdefault");
+Name child_run_id_key("child_run_id"), spec_key("spec"), output_key("output"), noop_key("_noop"),
+    agent_key("agent"), empty("");
+Name first_success("first_success"), any_child("any");
+Keywords record_keys("child_run_id", "spec", "output", "error", "cost_usd", "tokens", "duration_ms");
+
+// ChildResult(...) with all seven keys, the class read from the module now.
+Ref child_record(Args& a, PyObject* child_run_id, PyObject* spec, PyObject* output, PyObject* error) {
+  Ref cls = global(a.globals(), child_result);
+  if (!cls) return {};
+  Ref zero_usd = real(0.0), zero_tokens = integer(0), zero_ms = real(0.0);
+  return call_keywords(cls.get(), 0, record_keys, child_run_id, spec, output, error, zero_usd.get(),
+                       zero_tokens.get(), zero_ms.get());
+}
+
+Ref returns_none(Args&) { return none(); }
+
+Ref default_noop_child_runner(Args& a) {
+  PyObject* spec = a[0];
+  Ref cls = global(a.globals(), child_result);
+  if (!cls) return {};
+  Ref spec_dict = call_method(spec, to_dict);
+  Ref agent_value = spec_dict ? getattr(spec, agent) : Ref();
+  Ref output(PyDict_New());
+  if (!agent_value || !output || PyDict_SetItem(output.get(), noop_key, Py_True) < 0 ||
+      PyDict_SetItem(output.get(), agent_key, agent_value.get()) < 0)
+    return {};
+  Ref zero_usd = real(0.0), zero_tokens = integer(0), zero_ms = real(0.0);
+  return call_keywords(cls.get(), 0, record_keys, empty.get(), spec_dict.get(), output.get(), Py_None,
+                       zero_usd.get(), zero_tokens.get(), zero_ms.get());
+}
+
+Ref dispatcher_init(Args& a) {
+  PyObject* self = a[0];
+  PyObject* child_runner = a[1];
+  int given = PyObject_IsTrue(child_runner);
+  if (given < 0) return {};
+  Ref runner = given ? Ref::borrow(child_runner) : global(a.globals(), default_runner);
+  Ref pending(PyDict_New());
+  if (!runner || !pending || !setattr(self, child_runner_attr, runner.get()) ||
+      !setattr(self, pending_attr, pending.get()))
+    return {};
+  return none();
+}
+
+// Stamps the runner's record with the minted id and the child's to_dict(); false with the
+// host error set when any of it failed.
+bool stamp(PyObject* result, PyObject* child_run_id, PyObject* spec) {
+  if (PyObject_SetItem(result, child_run_id_key, child_run_id) < 0) return false;
+  Ref spec_dict = call_method(spec, to_dict);
+  return spec_dict && PyObject_SetItem(result, spec_key, spec_dict.get()) == 0;
+}
+
+// Whether the loop stops after this child: 1 stop, 0 go on, -1 error.
+int stop_after(PyObject* return_when, PyObject* result) {
+  int wants_success = PyObject_RichCompareBool(return_when, first_success, Py_EQ);
+  if (wants_success < 0) return -1;
+  if (wants_success) {
+    Ref output = call_method(result, get, output_key.get());
+    if (!output) return -1;
+    if (output.get() != Py_None) return 1;
+  }
+  return PyObject_RichCompareBool(return_when, any_child, Py_EQ);
+}
+
+// "inmem-<parent run id>-<resume key>-<idx>", the prefix made once per call.
+Ref mint_child_id(PyObject* prefix, Py_ssize_t idx) {
+  char digits[24];
+  char* end = std::to_chars(digits, digits + sizeof digits, idx).ptr;
+  Ref number(PyUnicode_FromStringAndSize(digits, end - digits));
+  return number ? Ref(PyUnicode_Concat(prefix, number.get())) : Ref();
+}
+
+Task enqueue_children(Args& a) {
+  PyObject* self = a[0];
+  PyObject* parent_run_id = a[1];
+  PyObject* parent_resume_key = a[2];
+  PyObject* specs = a[3];
+  PyObject* return_when = a[4];
+
+  Ref results(PyDict_New()), child_ids(PyList_New(0));
+  Ref id_prefix(PyUnicode_FromFormat("inmem-%U-%U-", parent_run_id, parent_resume_key));
+  if (!results || !child_ids || !id_prefix) co_return Ref();
+  for (Py_ssize_t idx = 0; idx < PyTuple_GET_SIZE(specs); ++idx) {
+    PyObject* spec = PyTuple_GET_ITEM(specs, idx);
+    Ref child_run_id = mint_child_id(id_prefix.get(), idx);
+    if (!child_run_id || PyList_Append(child_ids.get(), child_run_id.get()) < 0) co_return Ref();
+
+    // A child's failure is data: any Exception becomes its error record.
+    Ref runner = getattr(self, child_runner_attr);
+    Ref running = runner ? call(runner.get(), spec) : Ref();
+    Ref result;
+    if (running) result = co_await host_await(running.get());
+    if (result && !stamp(result.get(), child_run_id.get(), spec)) result.reset();
+    if (!result) {
+      if (!error_is(PyExc_Exception)) co_return Ref();
+      Ref exc = take_error();
+      Ref cls = global(a.globals(), child_result);
+      Ref spec_dict = cls ? call_method(spec, to_dict) : Ref();
+      Ref error = spec_dict ? Ref(PyObject_Str(exc.get())) : Ref();
+      result = error ? child_record(a, child_run_id.get(), spec_dict.get(), Py_None, error.get()) : Ref();
+      if (!result) co_return Ref();
+    }
+    if (PyDict_SetItem(results.get(), child_run_id.get(), result.get()) < 0) co_return Ref();
+
+    int stop = stop_after(return_when, result.get());
+    if (stop < 0) co_return Ref();
+    if (stop) break;
+  }
+
+  // Stored only now: a call that fails or is cancelled midway leaves nothing.
+  Ref pending = getattr(self, pending_attr);
+  Ref fresh(PyDict_New());
+  Ref by_key = pending && fresh ? call_method(pending.get(), setdefault, parent_run_id, fresh.get()) : Ref();
+  if (!by_key || PyObject_SetItem(by_key.get(), parent_resume_key, results.get()) < 0) co_return Ref();
+  co_return child_ids;
+}
+
+Ref collect_results(Args& a) {
+  PyObject* self = a[0];
+  PyObject* parent_run_id = a[1];
+  PyObject* resume_key = a[2];
+  Ref pending = getattr(self, pending_attr);
+  Ref nothing(PyDict_New());
+  Ref by_key = pending && nothing ? call_method(pending.get(), get, parent_run_id, nothing.get()) : Ref();
+  Ref none_stored(PyDict_New());
+  Ref collected = by_key && none_stored ? call_method(by_key.get(), pop, resume_key, none_stored.get()) : Ref();
+  if (!collected) return {};
+  if (!PyDict_CheckExact(collected.get()) && collected.get() != Py_None) {
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(collected.get())->tp_name);
+    return {};
+  }
+  return collected;
+}
 
 }  // namespace
 

@@ -6,6 +6,147 @@
 namespace {
 using namespace shell;
 
+// Bodies, defined below the table.
+Ref budget_exceeded_init(Args& a);
+Ref remaining_usd(Args& a);
+Ref remaining_tokens(Args& a);
+Ref debit(Args& a);
+Ref check_depth(Args& a);
+Ref check_fanout(Args& a);
+Ref check_concurrent(Args& a);
+Ref check_can_afford(Args& a);
+Ref register_child_spawned(Args& a);
+Ref register_child_completed(Args& a);
+Ref from_guards(Args& a);
+Ref to_trace_data(Args& a);
+
+const Module spend_book{
+    .name = "spend_book",
+    .doc = "Spend book: the caps and running spend that one spawn tree shares.\n\n"
+           "A root agent run and every child run it (or its children) start through\n"
+           "``ctx.spawn()`` share one :class:`SpendBook`, so that a confused orchestrator\n"
+           "cannot spawn specialists without bound and spend unnoticed. The book holds\n"
+           "the tree-wide caps (USD, tokens, wall time, spawn depth, fan-out and\n"
+           "concurrency), what has been spent so far, and the live and cumulative child\n"
+           "counts. Breaching a cap raises :class:`BudgetExceeded`.\n\n"
+           "This module owns only the shape and the arithmetic; infra persists the root\n"
+           "book between suspensions so a resumed parent keeps its remaining budget.\n",
+    .body = {
+        FromImport{"dataclasses", {"dataclass", "field"}},
+        FromImport{"typing", {"Any", "Optional"}},
+        exception_class(
+            "BudgetExceeded",
+            "Raised when a debit or spawn would breach a cap.\n\n"
+            "    The governance layer handles it, usually translating it into\n"
+            "    ``corlith_runtime.governance.exceptions.PolicyViolationHalt`` so the\n"
+            "    run envelope records the violation with full context.\n"
+            "    ",
+            {
+                {.name = "__init__", .line = 40,
+                 .params = {arg("reason", "str"), kwarg("cap_name", "str"), kwarg("cap_value", "float"),
+                            kwarg("would_be", "float")},
+                 .body = budget_exceeded_init},
+            }),
+        record(
+            "SpendBook",
+            "Caps, spend and child counts of one spawn tree.\n\n"
+            "    Caps of 0 mean \"no cap\". Negative values are treated as 0 to avoid\n"
+            "    sign errors in downstream arithmetic.\n\n"
+            "    Not thread-safe on its own: the runtime serialises access to one book\n"
+            "    per workflow, and infra's persister coordinates across workers.\n"
+            "    ",
+            {
+                {"cost_cap_usd", "float", Real(0.0)},
+                {"token_cap", "int", Int(0)},
+                {"wall_time_cap_seconds", "float", Real(0.0)},
+                {"max_spawn_depth", "int", Int(3)},
+                {"max_spawn_fanout", "int", Int(10)},
+                {"max_concurrent_spawns", "int", Int(20)},
+                {"spent_cost_usd", "float", Real(0.0)},
+                {"spent_tokens", "int", Int(0)},
+                {"started_at_monotonic", "float", Real(0.0)},
+                {"current_depth", "int", Int(0)},
+                {"active_child_count", "int", Int(0)},
+                {"cumulative_child_count", "int", Int(0)},
+                {"tool_call_counts", "dict[str, int]", DictFactory},
+            },
+            {
+                {.name = "remaining_usd", .line = 94, .returns = "float",
+                 .doc = "USD budget left before the cost cap fires. 0 if uncapped.",
+                 .body = remaining_usd, .locals = {"diff"}},
+                {.name = "remaining_tokens", .line = 101, .returns = "int",
+                 .body = remaining_tokens, .locals = {"diff"}},
+                {.name = "debit", .line = 107,
+                 .params = {kwarg("cost_usd", "float", Real(0.0)), kwarg("tokens", "int", Int(0)),
+                            kwarg("tool_name", "Optional[str]", None)},
+                 .returns = "None",
+                 .doc = "Record spend. Raises :class:`BudgetExceeded` if any cap breaches.\n\n"
+                        "        Call after the work has landed (from the runtime's\n"
+                        "        ``after_llm_call`` / ``after_tool_call`` hooks): a breach then\n"
+                        "        tells governance after the fact to abort the tree at its next\n"
+                        "        check, instead of refusing work in advance.\n"
+                        "        ",
+                 .body = debit},
+                {.name = "check_depth", .line = 146,
+                 .params = {arg("additional", "int", Int(1))}, .returns = "None",
+                 .doc = "Verify ``current_depth + additional`` stays under ``max_spawn_depth``.\n\n"
+                        "        Raises :class:`BudgetExceeded` on breach. Does not change\n"
+                        "        ``current_depth``: callers raise it after a child actually runs.\n"
+                        "        ",
+                 .body = check_depth, .locals = {"would_be"}},
+                {.name = "check_fanout", .line = 163,
+                 .params = {arg("count", "int")}, .returns = "None",
+                 .doc = "Verify a group of size ``count`` fits under ``max_spawn_fanout``.",
+                 .body = check_fanout},
+                {.name = "check_concurrent", .line = 175,
+                 .params = {arg("additional", "int")}, .returns = "None",
+                 .doc = "Phase 3.8 — verify in-flight children + ``additional`` fits\n"
+                        "        under ``max_concurrent_spawns``.\n\n"
+                        "        Raises :class:`BudgetExceeded` on breach. Does not change\n"
+                        "        ``active_child_count``. This is the agent-level cap; tenant-level\n"
+                        "        concurrency is a separate infra policy (``SpawnLimitHandler``, a\n"
+                        "        Redis counter scoped to tenant, optional agent and optional\n"
+                        "        workflow) applied on top of this check.\n"
+                        "        ",
+                 .body = check_concurrent, .locals = {"in_flight"}},
+                {.name = "check_can_afford", .line = 199,
+                 .params = {arg("cost_usd", "float")}, .returns = "None",
+                 .doc = "Pre-flight: will a child with ``cost_usd`` budget fit in what's left?\n\n"
+                        "        The spawn dispatcher calls this before enqueueing, to fail fast.\n"
+                        "        ",
+                 .body = check_can_afford},
+                {.name = "register_child_spawned", .line = 214, .returns = "None",
+                 .doc = "Bookkeeping: called when a child is enqueued.",
+                 .body = register_child_spawned},
+                {.name = "register_child_completed", .line = 219, .returns = "None",
+                 .doc = "Bookkeeping: called when a child terminates (success or failure).",
+                 .body = register_child_completed},
+                {.name = "from_guards", .line = 224,
+                 .params = {arg("guards", "list[Any]")}, .returns = "'SpendBook'",
+                 .doc = "Build a book from a list of the SDK's ``Guard`` objects.\n\n"
+                        "        Only guards that are hard numeric caps, checkable on every debit\n"
+                        "        or spawn, go into the book: those whose ``action`` is \"abort\"\n"
+                        "        (a guard without an action counts as one). Other actions and\n"
+                        "        guard types are accepted silently; policy handlers enforce them.\n\n"
+                        "        \"cost\" and \"token_count\" guards never loosen a cap: while the\n"
+                        "        cap is unset (0 or below) a guard's limit becomes the cap; once\n"
+                        "        it is set, a limit replaces it only when that limit is positive\n"
+                        "        and smaller. For \"spawn_depth\", \"spawn_fanout\",\n"
+                        "        \"spawn_concurrent\" and \"wall_time\" the last guard wins.\n\n"
+                        "        Infra calls this at run start and attaches the book to the run's\n"
+                        "        ``ExecutionContext``.\n"
+                        "        ",
+                 .body = from_guards, .kind = Kind::classmethod,
+                 .locals = {"book", "g", "gtype", "action", "limit"}},
+                {.name = "to_trace_data", .line = 268, .returns = "dict[str, Any]",
+                 .doc = "Serializable snapshot for trace events + dashboards.",
+                 .body = to_trace_data},
+            }),
+    },
+};
+
+// ---- bodies ----------------------------------------------------------------------------
+
 // Field and key names.
 Name cost_cap_usd("cost_cap_usd"), token_cap("token_cap"), wall_time_cap_seconds("wall_time_cap_seconds"),
     max_spawn_depth("max_spawn_depth"), max_spawn_fanout("max_spawn_fanout"),
@@ -342,133 +483,6 @@ Ref to_trace_data(Args& a) {
   }
   return snapshot;
 }
-
-// ---- the module -------------------------------------------------------------------
-
-const Module spend_book{
-    .name = "spend_book",
-    .doc = "Spend book: the caps and running spend that one spawn tree shares.\n\n"
-           "A root agent run and every child run it (or its children) start through\n"
-           "``ctx.spawn()`` share one :class:`SpendBook`, so that a confused orchestrator\n"
-           "cannot spawn specialists without bound and spend unnoticed. The book holds\n"
-           "the tree-wide caps (USD, tokens, wall time, spawn depth, fan-out and\n"
-           "concurrency), what has been spent so far, and the live and cumulative child\n"
-           "counts. Breaching a cap raises :class:`BudgetExceeded`.\n\n"
-           "This module owns only the shape and the arithmetic; infra persists the root\n"
-           "book between suspensions so a resumed parent keeps its remaining budget.\n",
-    .body = {
-        FromImport{"dataclasses", {"dataclass", "field"}},
-        FromImport{"typing", {"Any", "Optional"}},
-        exception_class(
-            "BudgetExceeded",
-            "Raised when a debit or spawn would breach a cap.\n\n"
-            "    The governance layer handles it, usually translating it into\n"
-            "    ``corlith_runtime.governance.exceptions.PolicyViolationHalt`` so the\n"
-            "    run envelope records the violation with full context.\n"
-            "    ",
-            {
-                {.name = "__init__", .line = 40,
-                 .params = {arg("reason", "str"), kwarg("cap_name", "str"), kwarg("cap_value", "float"),
-                            kwarg("would_be", "float")},
-                 .body = budget_exceeded_init},
-            }),
-        record(
-            "SpendBook",
-            "Caps, spend and child counts of one spawn tree.\n\n"
-            "    Caps of 0 mean \"no cap\". Negative values are treated as 0 to avoid\n"
-            "    sign errors in downstream arithmetic.\n\n"
-            "    Not thread-safe on its own: the runtime serialises access to one book\n"
-            "    per workflow, and infra's persister coordinates across workers.\n"
-            "    ",
-            {
-                {"cost_cap_usd", "float", Real(0.0)},
-                {"token_cap", "int", Int(0)},
-                {"wall_time_cap_seconds", "float", Real(0.0)},
-                {"max_spawn_depth", "int", Int(3)},
-                {"max_spawn_fanout", "int", Int(10)},
-                {"max_concurrent_spawns", "int", Int(20)},
-                {"spent_cost_usd", "float", Real(0.0)},
-                {"spent_tokens", "int", Int(0)},
-                {"started_at_monotonic", "float", Real(0.0)},
-                {"current_depth", "int", Int(0)},
-                {"active_child_count", "int", Int(0)},
-                {"cumulative_child_count", "int", Int(0)},
-                {"tool_call_counts", "dict[str, int]", DictFactory},
-            },
-            {
-                {.name = "remaining_usd", .line = 94, .returns = "float",
-                 .doc = "USD budget left before the cost cap fires. 0 if uncapped.",
-                 .body = remaining_usd, .locals = {"diff"}},
-                {.name = "remaining_tokens", .line = 101, .returns = "int",
-                 .body = remaining_tokens, .locals = {"diff"}},
-                {.name = "debit", .line = 107,
-                 .params = {kwarg("cost_usd", "float", Real(0.0)), kwarg("tokens", "int", Int(0)),
-                            kwarg("tool_name", "Optional[str]", None)},
-                 .returns = "None",
-                 .doc = "Record spend. Raises :class:`BudgetExceeded` if any cap breaches.\n\n"
-                        "        Call after the work has landed (from the runtime's\n"
-                        "        ``after_llm_call`` / ``after_tool_call`` hooks): a breach then\n"
-                        "        tells governance after the fact to abort the tree at its next\n"
-                        "        check, instead of refusing work in advance.\n"
-                        "        ",
-                 .body = debit},
-                {.name = "check_depth", .line = 146,
-                 .params = {arg("additional", "int", Int(1))}, .returns = "None",
-                 .doc = "Verify ``current_depth + additional`` stays under ``max_spawn_depth``.\n\n"
-                        "        Raises :class:`BudgetExceeded` on breach. Does not change\n"
-                        "        ``current_depth``: callers raise it after a child actually runs.\n"
-                        "        ",
-                 .body = check_depth, .locals = {"would_be"}},
-                {.name = "check_fanout", .line = 163,
-                 .params = {arg("count", "int")}, .returns = "None",
-                 .doc = "Verify a group of size ``count`` fits under ``max_spawn_fanout``.",
-                 .body = check_fanout},
-                {.name = "check_concurrent", .line = 175,
-                 .params = {arg("additional", "int")}, .returns = "None",
-                 .doc = "Phase 3.8 — verify in-flight children + ``additional`` fits\n"
-                        "        under ``max_concurrent_spawns``.\n\n"
-                        "        Raises :class:`BudgetExceeded` on breach. Does not change\n"
-                        "        ``active_child_count``. This is the agent-level cap; tenant-level\n"
-                        "        concurrency is a separate infra policy (``SpawnLimitHandler``, a\n"
-                        "        Redis counter scoped to tenant, optional agent and optional\n"
-                        "        workflow) applied on top of this check.\n"
-                        "        ",
-                 .body = check_concurrent, .locals = {"in_flight"}},
-                {.name = "check_can_afford", .line = 199,
-                 .params = {arg("cost_usd", "float")}, .returns = "None",
-                 .doc = "Pre-flight: will a child with ``cost_usd`` budget fit in what's left?\n\n"
-                        "        The spawn dispatcher calls this before enqueueing, to fail fast.\n"
-                        "        ",
-                 .body = check_can_afford},
-                {.name = "register_child_spawned", .line = 214, .returns = "None",
-                 .doc = "Bookkeeping: called when a child is enqueued.",
-                 .body = register_child_spawned},
-                {.name = "register_child_completed", .line = 219, .returns = "None",
-                 .doc = "Bookkeeping: called when a child terminates (success or failure).",
-                 .body = register_child_completed},
-                {.name = "from_guards", .line = 224,
-                 .params = {arg("guards", "list[Any]")}, .returns = "'SpendBook'",
-                 .doc = "Build a book from a list of the SDK's ``Guard`` objects.\n\n"
-                        "        Only guards that are hard numeric caps, checkable on every debit\n"
-                        "        or spawn, go into the book: those whose ``action`` is \"abort\"\n"
-                        "        (a guard without an action counts as one). Other actions and\n"
-                        "        guard types are accepted silently; policy handlers enforce them.\n\n"
-                        "        \"cost\" and \"token_count\" guards never loosen a cap: while the\n"
-                        "        cap is unset (0 or below) a guard's limit becomes the cap; once\n"
-                        "        it is set, a limit replaces it only when that limit is positive\n"
-                        "        and smaller. For \"spawn_depth\", \"spawn_fanout\",\n"
-                        "        \"spawn_concurrent\" and \"wall_time\" the last guard wins.\n\n"
-                        "        Infra calls this at run start and attaches the book to the run's\n"
-                        "        ``ExecutionContext``.\n"
-                        "        ",
-                 .body = from_guards, .kind = Kind::classmethod,
-                 .locals = {"book", "g", "gtype", "action", "limit"}},
-                {.name = "to_trace_data", .line = 268, .returns = "dict[str, Any]",
-                 .doc = "Serializable snapshot for trace events + dashboards.",
-                 .body = to_trace_data},
-            }),
-    },
-};
 
 }  // namespace
 

@@ -4,9 +4,8 @@
 namespace {
 using namespace shell;
 
-// The protocol's own bodies: only a class that inherits them without
-// overriding reaches these; the argument tests have already run.
-Ref returns_none(Args&) { return none(); }
+// Bodies, defined below the table.
+Ref returns_none(Args&);
 
 const Module tokens{
     .name = "tokens",
@@ -50,6 +49,12 @@ const Module tokens{
                  }),
     },
 };
+
+// ---- bodies ----------------------------------------------------------------------------
+
+// The protocol's own bodies: only a class that inherits them without
+// overriding reaches these; the argument tests have already run.
+Ref returns_none(Args&) { return none(); }
 
 }  // namespace
 

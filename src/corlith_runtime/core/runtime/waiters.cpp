@@ -7,6 +7,171 @@
 namespace {
 using namespace shell;
 
+// Bodies, defined below the table.
+Ref matches(Args& a);
+Ref returns_none(Args&);
+Ref registry_init(Args& a);
+Ref register_signal_waiter(Args& a);
+Ref register_timer(Args& a);
+Ref register_user_input_waiter(Args& a);
+Ref resolve_signal(Args& a);
+Ref resolve_user_input(Args& a);
+Ref sweep_expired_timers(Args& a);
+Ref signal_waiter_count(Args& a);
+Ref timer_count(Args& a);
+Ref user_input_waiter_count(Args& a);
+Ref make_duration_units();
+Ref parse_duration(Args& a);
+
+const Module waiters{
+    .name = "waiters",
+    .doc = "Phase 1.2 — waiter registry protocol + in-memory default.\n\n"
+           "Three suspension types converge on this registry:\n\n"
+           "- **Signal waiters** (``ctx.wait_for_signal``) — parent waits for a\n"
+           "  signal whose payload satisfies a shallow-equality match predicate.\n"
+           "- **Timers** (``ctx.sleep``) — parent waits until a wall-clock time.\n"
+           "- **User-input waiters** (``ctx.ask_user``) — parent waits for typed\n"
+           "  user input.\n\n"
+           "The runtime defines the registry shape. Infra implements it with Redis\n"
+           "(for durable state across workers) + Celery Beat (for timer sweeping) +\n"
+           "hooks into the existing signal handler.\n\n"
+           "The default in-memory implementation is sufficient for local dev + unit\n"
+           "tests. It's intentionally NOT thread-safe — production workloads go\n"
+           "through infra.\n\n"
+           "See docs/RUNTIME_EMERGENCE_PLAN.md §4.2.\n",
+    .body = {
+        Import{"time"},
+        FromImport{"dataclasses", {"dataclass", "field"}},
+        FromImport{"typing", {"Any", "Optional", "Protocol", "runtime_checkable"}},
+        record("SignalWaiter", "One parent run awaiting one named signal + match predicate.",
+               {
+                   {"parent_run_id", "str"},
+                   {"resume_key", "str"},
+                   {"signal_name", "str"},
+                   {"match", "dict[str, Any]", DictFactory},
+                   {"timeout_at_unix", "float", Real(0.0)},
+               },
+               {
+                   {.name = "matches", .line = 44,
+                    .params = {arg("signal_name", "str"), arg("payload", "dict")}, .returns = "bool",
+                    .doc = "Shallow equality — every key in ``match`` must equal the\n"
+                           "        same key in ``payload``. Payload may carry additional keys.\n"
+                           "        ",
+                    .body = matches, .locals = {"key", "expected"}},
+               }),
+        record("TimerWaiter", "One parent run awaiting a deliberate timer.",
+               {
+                   {"parent_run_id", "str"},
+                   {"resume_key", "str"},
+                   {"resume_at_unix", "float"},
+               }),
+        record("UserInputWaiter", "One parent run awaiting typed user input.",
+               {
+                   {"parent_run_id", "str"},
+                   {"resume_key", "str"},
+                   {"question", "str"},
+                   {"choices", "Optional[list[str]]", None},
+                   {"timeout_at_unix", "float", Real(0.0)},
+               }),
+        protocol("WaiterRegistry",
+                 "Registry that tracks suspended runs and resolves them.\n\n"
+                 "    Infra implements with Redis persistence + Celery Beat timer sweep +\n"
+                 "    signal-handler integration. Runtime provides the in-memory default\n"
+                 "    for local dev and tests.\n"
+                 "    ",
+                 {
+                     {.name = "register_signal_waiter", .line = 88,
+                      .params = {arg("waiter", "SignalWaiter")}, .returns = "None",
+                      .body = returns_none, .kind = Kind::coroutine},
+                     {.name = "register_timer", .line = 90,
+                      .params = {arg("waiter", "TimerWaiter")}, .returns = "None",
+                      .body = returns_none, .kind = Kind::coroutine},
+                     {.name = "register_user_input_waiter", .line = 92,
+                      .params = {arg("waiter", "UserInputWaiter")}, .returns = "None",
+                      .body = returns_none, .kind = Kind::coroutine},
+                     {.name = "resolve_signal", .line = 94,
+                      .params = {kwarg("signal_name", "str"), kwarg("payload", "dict")},
+                      .returns = "list[tuple[str, str, dict]]",
+                      .doc = "Check every registered signal waiter for a match.\n\n"
+                             "        Returns list of ``(parent_run_id, resume_key, payload)`` tuples\n"
+                             "        for every waiter that matched. Caller is responsible for\n"
+                             "        triggering parent resume for each.\n"
+                             "        ",
+                      .body = returns_none, .kind = Kind::coroutine},
+                     {.name = "resolve_user_input", .line = 104,
+                      .params = {kwarg("parent_run_id", "str"), kwarg("resume_key", "str"),
+                                 kwarg("response", "Any")},
+                      .returns = "bool",
+                      .doc = "Mark a user-input waiter as resolved.\n\n"
+                             "        Returns True if a matching waiter existed. Caller arranges the\n"
+                             "        parent resume with the response value.\n"
+                             "        ",
+                      .body = returns_none, .kind = Kind::coroutine},
+                     {.name = "sweep_expired_timers", .line = 113,
+                      .returns = "list[tuple[str, str]]",
+                      .doc = "Return ``(parent_run_id, resume_key)`` for every timer whose\n"
+                             "        ``resume_at_unix`` is in the past. Caller arranges parent resume.\n"
+                             "        ",
+                      .body = returns_none, .kind = Kind::coroutine},
+                 }),
+        plain_class("InMemoryWaiterRegistry",
+                    "Synchronous, in-process registry for local dev + tests.\n\n"
+                    "    Does NOT persist across process restarts — production deployments\n"
+                    "    configure the infra Redis-backed implementation instead.\n"
+                    "    ",
+                    {
+                        {.name = "__init__", .line = 127, .params = {kwarg("clock", nullptr, None)},
+                         .body = registry_init},
+                        {.name = "register_signal_waiter", .line = 133,
+                         .params = {arg("waiter", "SignalWaiter")}, .returns = "None",
+                         .body = register_signal_waiter, .kind = Kind::coroutine},
+                        {.name = "register_timer", .line = 136,
+                         .params = {arg("waiter", "TimerWaiter")}, .returns = "None",
+                         .body = register_timer, .kind = Kind::coroutine},
+                        {.name = "register_user_input_waiter", .line = 139,
+                         .params = {arg("waiter", "UserInputWaiter")}, .returns = "None",
+                         .body = register_user_input_waiter, .kind = Kind::coroutine},
+                        {.name = "resolve_signal", .line = 142,
+                         .params = {kwarg("signal_name", "str"), kwarg("payload", "dict")},
+                         .returns = "list[tuple[str, str, dict]]",
+                         .doc = "Match every registered signal waiter; remove matched ones;\n"
+                                "        return the match records so the caller can resume each parent.\n"
+                                "        ",
+                         .body = resolve_signal, .kind = Kind::coroutine,
+                         .locals = {"matched", "remaining", "w"}},
+                        {.name = "resolve_user_input", .line = 158,
+                         .params = {kwarg("parent_run_id", "str"), kwarg("resume_key", "str"),
+                                    kwarg("response", "Any")},
+                         .returns = "bool",
+                         .body = resolve_user_input, .kind = Kind::coroutine, .locals = {"i", "w"}},
+                        {.name = "sweep_expired_timers", .line = 171, .returns = "list[tuple[str, str]]",
+                         .body = sweep_expired_timers, .kind = Kind::coroutine,
+                         .locals = {"now", "expired", "remaining", "w"}},
+                        {.name = "signal_waiter_count", .line = 184, .returns = "int",
+                         .body = signal_waiter_count},
+                        {.name = "timer_count", .line = 187, .returns = "int", .body = timer_count},
+                        {.name = "user_input_waiter_count", .line = 190, .returns = "int",
+                         .body = user_input_waiter_count},
+                    }),
+        Constant{"_DURATION_UNITS", make_duration_units},
+        Def{.name = "parse_duration", .line = 202, .params = {arg("value")}, .returns = "float",
+            .doc = "Parse a duration spec into seconds.\n\n"
+                   "    Accepts:\n"
+                   "      - ``int`` or ``float`` → seconds as-is\n"
+                   "      - ``\"30s\"`` → 30.0\n"
+                   "      - ``\"5m\"`` → 300.0\n"
+                   "      - ``\"1h\"`` → 3600.0\n"
+                   "      - ``\"2h30m\"`` → 9000.0\n"
+                   "      - ``\"1d\"`` → 86400.0\n\n"
+                   "    Multi-unit strings are summed left-to-right. Raises ``ValueError`` on\n"
+                   "    anything unparseable.\n"
+                   "    ",
+            .body = parse_duration, .locals = {"s", "total", "num_buf", "ch"}},
+    },
+};
+
+// ---- bodies ----------------------------------------------------------------------------
+
 Name signal_name_attr("signal_name"), match_attr("match"), items("items"), matches_name("matches");
 Name parent_run_id_attr("parent_run_id"), resume_key_attr("resume_key"), resume_at_unix("resume_at_unix");
 Name clock_attr("_clock"), signal_waiters("_signal_waiters"), timers("_timers"), user_inputs("_user_inputs");
@@ -314,155 +479,6 @@ Ref parse_duration(Args& a) {
     return raise(PyExc_ValueError, Ref(PyUnicode_FromFormat("duration must be positive: %R", value)).get());
   return total;
 }
-
-// ---- the module ------------------------------------------------------------------
-
-const Module waiters{
-    .name = "waiters",
-    .doc = "Phase 1.2 — waiter registry protocol + in-memory default.\n\n"
-           "Three suspension types converge on this registry:\n\n"
-           "- **Signal waiters** (``ctx.wait_for_signal``) — parent waits for a\n"
-           "  signal whose payload satisfies a shallow-equality match predicate.\n"
-           "- **Timers** (``ctx.sleep``) — parent waits until a wall-clock time.\n"
-           "- **User-input waiters** (``ctx.ask_user``) — parent waits for typed\n"
-           "  user input.\n\n"
-           "The runtime defines the registry shape. Infra implements it with Redis\n"
-           "(for durable state across workers) + Celery Beat (for timer sweeping) +\n"
-           "hooks into the existing signal handler.\n\n"
-           "The default in-memory implementation is sufficient for local dev + unit\n"
-           "tests. It's intentionally NOT thread-safe — production workloads go\n"
-           "through infra.\n\n"
-           "See docs/RUNTIME_EMERGENCE_PLAN.md §4.2.\n",
-    .body = {
-        Import{"time"},
-        FromImport{"dataclasses", {"dataclass", "field"}},
-        FromImport{"typing", {"Any", "Optional", "Protocol", "runtime_checkable"}},
-        record("SignalWaiter", "One parent run awaiting one named signal + match predicate.",
-               {
-                   {"parent_run_id", "str"},
-                   {"resume_key", "str"},
-                   {"signal_name", "str"},
-                   {"match", "dict[str, Any]", DictFactory},
-                   {"timeout_at_unix", "float", Real(0.0)},
-               },
-               {
-                   {.name = "matches", .line = 44,
-                    .params = {arg("signal_name", "str"), arg("payload", "dict")}, .returns = "bool",
-                    .doc = "Shallow equality — every key in ``match`` must equal the\n"
-                           "        same key in ``payload``. Payload may carry additional keys.\n"
-                           "        ",
-                    .body = matches, .locals = {"key", "expected"}},
-               }),
-        record("TimerWaiter", "One parent run awaiting a deliberate timer.",
-               {
-                   {"parent_run_id", "str"},
-                   {"resume_key", "str"},
-                   {"resume_at_unix", "float"},
-               }),
-        record("UserInputWaiter", "One parent run awaiting typed user input.",
-               {
-                   {"parent_run_id", "str"},
-                   {"resume_key", "str"},
-                   {"question", "str"},
-                   {"choices", "Optional[list[str]]", None},
-                   {"timeout_at_unix", "float", Real(0.0)},
-               }),
-        protocol("WaiterRegistry",
-                 "Registry that tracks suspended runs and resolves them.\n\n"
-                 "    Infra implements with Redis persistence + Celery Beat timer sweep +\n"
-                 "    signal-handler integration. Runtime provides the in-memory default\n"
-                 "    for local dev and tests.\n"
-                 "    ",
-                 {
-                     {.name = "register_signal_waiter", .line = 88,
-                      .params = {arg("waiter", "SignalWaiter")}, .returns = "None",
-                      .body = returns_none, .kind = Kind::coroutine},
-                     {.name = "register_timer", .line = 90,
-                      .params = {arg("waiter", "TimerWaiter")}, .returns = "None",
-                      .body = returns_none, .kind = Kind::coroutine},
-                     {.name = "register_user_input_waiter", .line = 92,
-                      .params = {arg("waiter", "UserInputWaiter")}, .returns = "None",
-                      .body = returns_none, .kind = Kind::coroutine},
-                     {.name = "resolve_signal", .line = 94,
-                      .params = {kwarg("signal_name", "str"), kwarg("payload", "dict")},
-                      .returns = "list[tuple[str, str, dict]]",
-                      .doc = "Check every registered signal waiter for a match.\n\n"
-                             "        Returns list of ``(parent_run_id, resume_key, payload)`` tuples\n"
-                             "        for every waiter that matched. Caller is responsible for\n"
-                             "        triggering parent resume for each.\n"
-                             "        ",
-                      .body = returns_none, .kind = Kind::coroutine},
-                     {.name = "resolve_user_input", .line = 104,
-                      .params = {kwarg("parent_run_id", "str"), kwarg("resume_key", "str"),
-                                 kwarg("response", "Any")},
-                      .returns = "bool",
-                      .doc = "Mark a user-input waiter as resolved.\n\n"
-                             "        Returns True if a matching waiter existed. Caller arranges the\n"
-                             "        parent resume with the response value.\n"
-                             "        ",
-                      .body = returns_none, .kind = Kind::coroutine},
-                     {.name = "sweep_expired_timers", .line = 113,
-                      .returns = "list[tuple[str, str]]",
-                      .doc = "Return ``(parent_run_id, resume_key)`` for every timer whose\n"
-                             "        ``resume_at_unix`` is in the past. Caller arranges parent resume.\n"
-                             "        ",
-                      .body = returns_none, .kind = Kind::coroutine},
-                 }),
-        plain_class("InMemoryWaiterRegistry",
-                    "Synchronous, in-process registry for local dev + tests.\n\n"
-                    "    Does NOT persist across process restarts — production deployments\n"
-                    "    configure the infra Redis-backed implementation instead.\n"
-                    "    ",
-                    {
-                        {.name = "__init__", .line = 127, .params = {kwarg("clock", nullptr, None)},
-                         .body = registry_init},
-                        {.name = "register_signal_waiter", .line = 133,
-                         .params = {arg("waiter", "SignalWaiter")}, .returns = "None",
-                         .body = register_signal_waiter, .kind = Kind::coroutine},
-                        {.name = "register_timer", .line = 136,
-                         .params = {arg("waiter", "TimerWaiter")}, .returns = "None",
-                         .body = register_timer, .kind = Kind::coroutine},
-                        {.name = "register_user_input_waiter", .line = 139,
-                         .params = {arg("waiter", "UserInputWaiter")}, .returns = "None",
-                         .body = register_user_input_waiter, .kind = Kind::coroutine},
-                        {.name = "resolve_signal", .line = 142,
-                         .params = {kwarg("signal_name", "str"), kwarg("payload", "dict")},
-                         .returns = "list[tuple[str, str, dict]]",
-                         .doc = "Match every registered signal waiter; remove matched ones;\n"
-                                "        return the match records so the caller can resume each parent.\n"
-                                "        ",
-                         .body = resolve_signal, .kind = Kind::coroutine,
-                         .locals = {"matched", "remaining", "w"}},
-                        {.name = "resolve_user_input", .line = 158,
-                         .params = {kwarg("parent_run_id", "str"), kwarg("resume_key", "str"),
-                                    kwarg("response", "Any")},
-                         .returns = "bool",
-                         .body = resolve_user_input, .kind = Kind::coroutine, .locals = {"i", "w"}},
-                        {.name = "sweep_expired_timers", .line = 171, .returns = "list[tuple[str, str]]",
-                         .body = sweep_expired_timers, .kind = Kind::coroutine,
-                         .locals = {"now", "expired", "remaining", "w"}},
-                        {.name = "signal_waiter_count", .line = 184, .returns = "int",
-                         .body = signal_waiter_count},
-                        {.name = "timer_count", .line = 187, .returns = "int", .body = timer_count},
-                        {.name = "user_input_waiter_count", .line = 190, .returns = "int",
-                         .body = user_input_waiter_count},
-                    }),
-        Constant{"_DURATION_UNITS", make_duration_units},
-        Def{.name = "parse_duration", .line = 202, .params = {arg("value")}, .returns = "float",
-            .doc = "Parse a duration spec into seconds.\n\n"
-                   "    Accepts:\n"
-                   "      - ``int`` or ``float`` → seconds as-is\n"
-                   "      - ``\"30s\"`` → 30.0\n"
-                   "      - ``\"5m\"`` → 300.0\n"
-                   "      - ``\"1h\"`` → 3600.0\n"
-                   "      - ``\"2h30m\"`` → 9000.0\n"
-                   "      - ``\"1d\"`` → 86400.0\n\n"
-                   "    Multi-unit strings are summed left-to-right. Raises ``ValueError`` on\n"
-                   "    anything unparseable.\n"
-                   "    ",
-            .body = parse_duration, .locals = {"s", "total", "num_buf", "ch"}},
-    },
-};
 
 }  // namespace
 
