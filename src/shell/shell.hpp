@@ -12,7 +12,7 @@
 
 namespace shell {
 
-inline constexpr int kMaxParams = 16;
+inline constexpr int kMaxParams = 12;  // the widest signature (enqueue_children) has 11
 
 // The bound, converted arguments of one call, `self` (or `cls`) first for methods.
 class Args {
