@@ -9,7 +9,8 @@ PYTHON ?= $(shell for p in python3.13 $$(ls -d $$(pyenv root 2>/dev/null)/versio
             $$p -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null && { echo $$p; break; }; done)
 VENV := .venv
 ASAN_VENV := .venv-asan
-DEV_PACKAGES := scikit-build-core ninja cmake pytest hypothesis pyperf mypy
+# Pinned so CI sees the tools (and mypy's error codes) the tests were written against.
+DEV_PACKAGES := scikit-build-core==1.1.2 ninja==1.13.2 cmake==4.4.5 pytest==9.2.0 hypothesis==6.170.29 pyperf==2.11.0 mypy==2.4.1
 
 .PHONY: all example test install sanitize typecheck bench clean
 
