@@ -2,6 +2,7 @@
 
 import asyncio
 import collections.abc
+import copy
 import gc
 import inspect
 import pickle
@@ -432,3 +433,70 @@ def test_suspend_resume_does_not_leak(no_leak):
         outer.close()
 
     no_leak(closed_while_suspended)
+
+
+# ---- argument errors of throw() and the name setters, against the host's own coroutines ----
+
+
+async def _native():
+    pass
+
+
+def _outcome(action):
+    try:
+        action()
+    except BaseException as exc:  # noqa: BLE001 - the outcome itself is compared
+        return type(exc), str(exc)
+    return None
+
+
+@pytest.mark.parametrize(
+    "args",
+    [(), (1, 2, 3, 4), (42,), (ValueError("x"), "v"), (ValueError, None, "tb"), (ValueError, ValueError("a"))],
+    ids=["none", "four", "not-exception", "instance-and-value", "bad-traceback", "class-and-instance"],
+)
+def test_throw_arguments_checked_like_the_host(args, no_leak):
+    reg = Registry(clock=lambda: 0.0)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        for make in (_native, lambda: reg.sweep_expired_timers()):
+            coro = make()
+            got = _outcome(lambda: coro.throw(*args))
+            coro.close()
+            if make is _native:
+                expected = got
+            else:
+                assert got == expected
+        no_leak(lambda: _finish_throw(reg, args), raises=Exception)
+
+
+def _finish_throw(reg, args):
+    # A fresh exception each time: one raised again keeps growing its traceback.
+    args = tuple(copy.copy(a) if isinstance(a, BaseException) else a for a in args)
+    coro = reg.sweep_expired_timers()
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            coro.throw(*args)
+    finally:
+        coro.close()
+
+
+def test_three_argument_throw_is_deprecated():
+    coro = Registry().sweep_expired_timers()
+    with pytest.warns(DeprecationWarning, match=r"the \(type, exc, tb\) signature of throw\(\) is deprecated"):
+        with pytest.raises(KeyError):
+            coro.throw(KeyError, KeyError("k"), None)
+
+
+@pytest.mark.parametrize("attr", ["__name__", "__qualname__"])
+def test_coroutine_names_take_strings_only(attr):
+    coro = Registry().sweep_expired_timers()
+    native = _native()
+    try:
+        assert _outcome(lambda: setattr(coro, attr, 3)) == _outcome(lambda: setattr(native, attr, 3))
+        setattr(coro, attr, "renamed")
+        assert getattr(coro, attr) == "renamed"
+    finally:
+        coro.close()
+        native.close()

@@ -581,3 +581,29 @@ def test_int_conversion_errors_propagate(count, no_leak):
     assert type(info.value) is kind and str(info.value) == str(reference.value)
     assert getattr(info.value, "__notes__", []) == []
     no_leak(lambda: SEM.set_capacity("q", count), raises=kind)
+
+
+# ---- writable function attributes refuse what host functions refuse ----
+
+
+def _host_function():
+    pass
+
+
+@pytest.mark.parametrize(
+    "attr, value", [("__name__", 1), ("__qualname__", None), ("__annotations__", 1), ("__annotations__", [])]
+)
+def test_function_attribute_setters_match_host(attr, value):
+    def outcome(f):
+        try:
+            setattr(f, attr, value)
+        except TypeError as exc:
+            return str(exc)
+        return None
+
+    compiled = tokens.TokenSemaphore.release
+    saved = getattr(compiled, attr)
+    try:
+        assert outcome(compiled) == outcome(_host_function) is not None
+    finally:
+        setattr(compiled, attr, saved)

@@ -8,6 +8,7 @@ import fractions
 import inspect
 import math
 import pickle
+import types
 import typing
 
 import pytest
@@ -596,6 +597,16 @@ class _BadAwait:
         return 5
 
 
+@types.coroutine
+def _iterable_coroutine():
+    yield
+
+
+class _AwaitGivesCoroutine:
+    def __await__(self):
+        return _iterable_coroutine()
+
+
 @pytest.mark.parametrize("runner, error", [
     (runner_returning(ValueError("exact message")), "exact message"),
     (_raises_without_args, ""),
@@ -605,10 +616,11 @@ class _BadAwait:
     (_async_raises_stop_iteration, None),
     (_takes_nothing, None),
     (lambda spec: _BadAwait(), None),
+    (lambda spec: _AwaitGivesCoroutine(), "__await__() returned a coroutine"),
     (lambda spec: _returns_none, None),
     (7, None),
 ], ids=["message", "no-args", "plain-dict", "none-result", "plain-stop-iteration", "async-stop-iteration",
-        "wrong-arity", "bad-await", "returns-function", "not-callable"])
+        "wrong-arity", "bad-await", "await-gives-coroutine", "returns-function", "not-callable"])
 def test_runner_failures_become_error_records(runner, error, run_now, no_leak):
     spec = ChildSpec("worker", {"x": 1})
     expected = host_error(runner, spec)

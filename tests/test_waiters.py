@@ -632,6 +632,9 @@ def test_matches_failures():
     w = SignalWaiter("p", "k", "s", Items(("a", 1, 2)))
     with pytest.raises(ValueError, match=r"too many values to unpack \(expected 2"):
         w.matches("s", {"a": 1})
+    w = SignalWaiter("p", "k", "s", Items(7))
+    with pytest.raises(TypeError, match="^cannot unpack non-iterable int object$"):
+        w.matches("s", {"a": 1})
     w = SignalWaiter("p", "k", "s", Items(("a",)))
     with pytest.raises(ValueError, match=r"not enough values to unpack \(expected 2, got 1\)"):
         w.matches("s", {"a": 1})

@@ -23,6 +23,9 @@ struct Coroutine {
   Task task;
 };
 
+PyTypeObject* the_coroutine_type = nullptr;
+PyTypeObject* the_wrapper_type = nullptr;
+
 Coroutine* as_coro(PyObject* self) { return reinterpret_cast<Coroutine*>(self); }
 
 int arg_count(const Coroutine* c) { return c->func->sig->count; }
@@ -46,7 +49,7 @@ bool is_iterable_coroutine(PyObject* o) {
 // What `await o` iterates, with the host's errors for what cannot be awaited.
 Ref awaitable_iter(PyObject* o) {
   // Our own coroutines are driven directly, without an __await__ wrapper.
-  if (PyCoro_CheckExact(o) || Py_IS_TYPE(o, coroutine_type()) || is_iterable_coroutine(o)) return Ref::borrow(o);
+  if (PyCoro_CheckExact(o) || Py_IS_TYPE(o, the_coroutine_type) || is_iterable_coroutine(o)) return Ref::borrow(o);
   unaryfunc getter = Py_TYPE(o)->tp_as_async ? Py_TYPE(o)->tp_as_async->am_await : nullptr;
   if (!getter) {
     PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", Py_TYPE(o)->tp_name);
@@ -89,37 +92,45 @@ PySendResult finish(Coroutine* c, Ref result, PyObject** out) {
   return PYGEN_RETURN;
 }
 
+// Sends `value` into the awaited iterator `it`. When it yields, the body stays
+// suspended on it and the yielded value goes out; otherwise `outcome` is the
+// await's result (empty: its error is set) and false is returned.
+bool step_delegate(Coroutine* c, Ref it, PyObject* value, PyObject** out, Ref& outcome) {
+  PyObject* yielded = nullptr;
+  PySendResult r = PyIter_Send(it.get(), value, &yielded);
+  if (r == PYGEN_NEXT) {
+    c->delegate = it.release();
+    c->state = State::suspended;
+    *out = yielded;
+    return true;
+  }
+  outcome = Ref(r == PYGEN_RETURN ? yielded : nullptr);
+  return false;
+}
+
+// Hands the body the outcome of its await (empty: the pending host error is
+// raised there) and lets it run to its next await or its end.
+void deliver(Task::Handle h, Ref outcome) {
+  Task::Awaiting* waiting = std::exchange(h.promise().pending, nullptr);
+  waiting->value = std::move(outcome);
+  h.resume();
+}
+
 // The body has just stopped, at its end or at the await of a new awaitable;
 // the new awaitable is started at once, as the host's await does.
 PySendResult settle(Coroutine* c, PyObject** out) {
   Task::Handle h = c->task.handle();
   while (!h.done()) {
     Ref outcome;
-    if (Ref it = awaitable_iter(h.promise().pending->awaitable)) {
-      PyObject* yielded = nullptr;
-      PySendResult r = PyIter_Send(it.get(), Py_None, &yielded);
-      if (r == PYGEN_NEXT) {
-        c->delegate = it.release();
-        c->state = State::suspended;
-        *out = yielded;
-        return PYGEN_NEXT;
-      }
-      outcome = Ref(r == PYGEN_RETURN ? yielded : nullptr);
-    }
-    Task::Awaiting* waiting = std::exchange(h.promise().pending, nullptr);
-    waiting->value = std::move(outcome);
-    h.resume();
+    Ref it = awaitable_iter(h.promise().pending->awaitable);
+    if (it && step_delegate(c, std::move(it), Py_None, out, outcome)) return PYGEN_NEXT;
+    deliver(h, std::move(outcome));
   }
   return finish(c, std::move(h.promise().result), out);
 }
 
-// Resumes the body with the outcome of its await (empty: the pending host
-// error is raised there) and runs it on.
 PySendResult resume(Coroutine* c, Ref outcome, PyObject** out) {
-  Task::Handle h = c->task.handle();
-  Task::Awaiting* waiting = std::exchange(h.promise().pending, nullptr);
-  waiting->value = std::move(outcome);
-  h.resume();
+  deliver(c->task.handle(), std::move(outcome));
   return settle(c, out);
 }
 
@@ -135,19 +146,12 @@ PySendResult start(Coroutine* c, PyObject** out) {
   return settle(c, out);
 }
 
-// One step of a suspended body: `value` goes to the awaited object, or, when
-// `thrown` is set, that exception is raised in it.
+// One step of a suspended body: `value` goes to the awaited object.
 PySendResult step_suspended(Coroutine* c, PyObject* value, PyObject** out) {
   c->state = State::running;
-  PyObject* yielded = nullptr;
-  PySendResult r = PyIter_Send(c->delegate, value, &yielded);
-  if (r == PYGEN_NEXT) {
-    c->state = State::suspended;
-    *out = yielded;
-    return PYGEN_NEXT;
-  }
-  Py_CLEAR(c->delegate);
-  return resume(c, Ref(r == PYGEN_RETURN ? yielded : nullptr), out);
+  Ref outcome;
+  if (step_delegate(c, Ref(std::exchange(c->delegate, nullptr)), value, out, outcome)) return PYGEN_NEXT;
+  return resume(c, std::move(outcome), out);
 }
 
 bool refuse_state(Coroutine* c, bool closing) {
@@ -212,7 +216,7 @@ PySendResult throw_into(Coroutine* c, Ref exc, PyObject** out) {
       c->state = State::running;
       if (close_iter(delegate.get()) < 0) exc = take_error();
     } else {
-      static Name throw_name("throw");
+      static Name throw_name("throw"), value_name("value");
       PyObject* method = nullptr;
       if (PyObject_GetOptionalAttr(c->delegate, throw_name, &method) < 0) return PYGEN_ERROR;
       if (method) {
@@ -227,7 +231,7 @@ PySendResult throw_into(Coroutine* c, Ref exc, PyObject** out) {
         Py_CLEAR(c->delegate);
         if (error_is(PyExc_StopIteration)) {
           Ref stop = take_error();
-          Ref value(PyObject_GetAttrString(stop.get(), "value"));
+          Ref value = getattr(stop.get(), value_name);
           return resume(c, std::move(value), out);
         }
         return resume(c, Ref(), out);
@@ -242,9 +246,12 @@ PySendResult throw_into(Coroutine* c, Ref exc, PyObject** out) {
 
 // throw(value) or the deprecated throw(type[, value[, traceback]]).
 PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs < 1 || nargs > 3) {
-    PyErr_Format(PyExc_TypeError, "throw expected %s 3 arguments, got %zd", nargs < 1 ? "1 to" : "at most",
-                 nargs);
+  if (nargs < 1) {
+    PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+    return nullptr;
+  }
+  if (nargs > 3) {
+    PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
     return nullptr;
   }
   if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
@@ -290,27 +297,17 @@ PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   return result_or_stop(r, out);
 }
 
+// Raises GeneratorExit where the body waits (after closing what it awaits); a
+// body that swallows it and waits again has ignored it.
 PyObject* coro_close(PyObject* self, PyObject*) {
   Coroutine* c = as_coro(self);
   if (c->state == State::created || c->state == State::finished) {
     c->state = State::finished;
     Py_RETURN_NONE;
   }
-  if (refuse_state(c, true)) return nullptr;
-  Ref exc;
-  if (c->delegate) {
-    Ref delegate(std::exchange(c->delegate, nullptr));
-    c->state = State::running;
-    if (close_iter(delegate.get()) < 0) exc = take_error();
-  }
-  if (!exc) {
-    PyErr_SetNone(PyExc_GeneratorExit);
-    exc = take_error();
-  }
-  c->state = State::running;
-  PyErr_SetRaisedException(exc.release());
+  PyErr_SetNone(PyExc_GeneratorExit);
   PyObject* out = nullptr;
-  PySendResult r = resume(c, Ref(), &out);
+  PySendResult r = throw_into(c, take_error(), &out);
   if (r == PYGEN_NEXT) {
     Py_DECREF(out);
     PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
@@ -333,7 +330,6 @@ struct Wrapper {
   PyObject* coro;
 };
 
-PyTypeObject* the_wrapper_type = nullptr;
 constexpr int kSpareWrappers = 8;
 Wrapper* spare_wrappers[kSpareWrappers];
 int spare_count = 0;
@@ -521,15 +517,13 @@ PyType_Spec coro_spec = {
     coro_slots,
 };
 
-PyTypeObject* the_coroutine_type = nullptr;
-
 }  // namespace
 
-PyTypeObject* coroutine_type() {
+bool ready_coroutine_types() {
   if (!the_wrapper_type) the_wrapper_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&wrapper_spec));
   if (the_wrapper_type && !the_coroutine_type)
     the_coroutine_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&coro_spec));
-  return the_coroutine_type;
+  return the_coroutine_type != nullptr;
 }
 
 PyObject* make_coroutine(Function* f, Args& args) {

@@ -73,29 +73,19 @@ bool missing_keyword_only(const Signature& sig, const ParamSpec& p) {
   return false;
 }
 
-bool is_number(PyObject* v) {
-  PyNumberMethods* nb = Py_TYPE(v)->tp_as_number;
-  return (nb && (nb->nb_int || nb->nb_index || nb->nb_float)) || PyComplex_Check(v);
-}
 
 void incorrect_type(const ParamSpec& p, PyTypeObject* expected, PyObject* given) {
   PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                PyUnicode_AsUTF8(p.name.get()), expected->tp_name, Py_TYPE(given)->tp_name);
 }
 
+// Adds the note to the pending TypeError; a failure to add it replaces the TypeError.
 void subclass_note() {
+  static Name add_note("add_note"),
+      note("Subclasses of builtin types are rejected here: this check is deliberately stricter than "
+           "PEP 484 type hints, which admit them.");
   Ref exc = take_error();
-  Ref note(PyUnicode_FromString(
-      "Subclasses of builtin types are rejected here: this check is deliberately stricter than "
-      "PEP 484 type hints, which admit them."));
-  if (note) {
-    static Name add_note("add_note");
-    Ref done = call_method(exc.get(), add_note, note.get());
-    if (!done) return;  // the failure of add_note replaces the TypeError
-  } else {
-    return;
-  }
-  PyErr_SetRaisedException(exc.release());
+  if (note.get() && call_method(exc.get(), add_note, note.get())) PyErr_SetRaisedException(exc.release());
 }
 
 }  // namespace
@@ -150,7 +140,7 @@ bool Binder::bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
         out.real_[i] = d;
       } else if (p.test == Test::to_int) {
         if (PyLong_CheckExact(v) || (p.allow_none && v == Py_None)) continue;
-        if (!is_number(v)) {
+        if (!offers_number(v) && !PyComplex_Check(v)) {
           incorrect_type(p, &PyLong_Type, v);
           return false;
         }
@@ -413,7 +403,7 @@ std::string qualified(const Where& where, const char* name) {
   return where.owner ? std::string(where.owner) + "." + name : std::string(name);
 }
 
-Ref make_code(const Def& def, const Where& where, const Signature& sig, PyObject* qualname, int kwonly) {
+Ref make_code(const Def& def, Kind kind, const Where& where, const Signature& sig, PyObject* qualname, int kwonly) {
   Ref code(reinterpret_cast<PyObject*>(PyCode_NewEmpty(where.source_path, def.name, def.line)));
   if (!code) return {};
   Ref varnames(PyTuple_New(sig.count + static_cast<Py_ssize_t>(def.locals.size())));
@@ -426,8 +416,7 @@ Ref make_code(const Def& def, const Where& where, const Signature& sig, PyObject
     PyTuple_SET_ITEM(varnames.get(), sig.count + static_cast<Py_ssize_t>(j), local);
   }
   constexpr int plain_flags = CO_OPTIMIZED | CO_NEWLOCALS;
-  bool coroutine = def.kind == Kind::coroutine || std::holds_alternative<TaskBody>(def.body);
-  int flags = coroutine ? plain_flags | CO_COROUTINE : plain_flags;
+  int flags = kind == Kind::coroutine ? plain_flags | CO_COROUTINE : plain_flags;
   Ref replace(PyObject_GetAttrString(code.get(), "replace"));
   Ref kwargs(Py_BuildValue("{s:i,s:i,s:i,s:n,s:O,s:i,s:O}", "co_argcount", sig.positional,
                            "co_posonlyargcount", 0, "co_kwonlyargcount", kwonly, "co_nlocals",
@@ -467,12 +456,10 @@ Ref default_value(const Default& d, PyObject* globals) {
   return {};
 }
 
-PyTypeObject* function_type() { return the_function_type; }
-
 bool ready_types() {
   if (!the_function_type)
     the_function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
-  return the_function_type && coroutine_type();
+  return the_function_type && ready_coroutine_types();
 }
 
 Ref make_function(const Def& def, const Where& where) {
@@ -482,7 +469,12 @@ Ref make_function(const Def& def, const Where& where) {
   sig->count = implicit + static_cast<int>(def.params.size());
   sig->positional = sig->required_positional = implicit;
   if (sig->count > kMaxParams) return raise(PyExc_SystemError, "too many parameters");
-  if (implicit) sig->params[0].name = Ref(PyUnicode_InternFromString(def.kind == Kind::classmethod ? "cls" : "self"));
+  if (implicit) {
+    sig->params[0].name = Ref(PyUnicode_InternFromString(def.kind == Kind::classmethod ? "cls" : "self"));
+    if (!sig->params[0].name) return {};
+  }
+  // A body that can suspend makes an asynchronous function whatever its declared kind.
+  Kind kind = std::holds_alternative<TaskBody>(def.body) && def.kind == Kind::function ? Kind::coroutine : def.kind;
 
   Ref annotations(PyDict_New()), kwdefaults(PyDict_New()), defaults(PyList_New(0));
   if (!annotations || !kwdefaults || !defaults) return {};
@@ -528,8 +520,10 @@ Ref make_function(const Def& def, const Where& where) {
   Ref module(PyUnicode_FromString(where.module));
   Ref doc = def.doc ? Ref(PyUnicode_FromString(def.doc)) : none();
   if (!name || !qualname || !module || !doc) return {};
-  Ref code = make_code(def, where, *sig, qualname.get(), kwonly);
-  if (!code) return {};
+  Ref code = make_code(def, kind, where, *sig, qualname.get(), kwonly);
+  Ref positional_defaults =
+      PyList_GET_SIZE(defaults.get()) ? Ref(PyList_AsTuple(defaults.get())) : none();
+  if (!code || !positional_defaults) return {};
 
   auto* f = PyObject_GC_New(Function, the_function_type);
   if (!f) return {};
@@ -537,13 +531,13 @@ Ref make_function(const Def& def, const Where& where) {
   f->sig = sig.release();
   f->body = std::holds_alternative<Body>(def.body) ? std::get<Body>(def.body) : nullptr;
   f->task = std::holds_alternative<TaskBody>(def.body) ? std::get<TaskBody>(def.body) : nullptr;
-  f->kind = (f->task && def.kind == Kind::function) ? Kind::coroutine : def.kind;
+  f->kind = kind;
   f->name = name.release();
   f->qualname = qualname.release();
   f->module = module.release();
   f->doc = doc.release();
   f->annotations = annotations.release();
-  f->defaults = PyList_GET_SIZE(defaults.get()) ? PyList_AsTuple(defaults.get()) : Py_NewRef(Py_None);
+  f->defaults = positional_defaults.release();
   f->kwdefaults = PyDict_GET_SIZE(kwdefaults.get()) ? kwdefaults.release() : Py_NewRef(Py_None);
   f->code = code.release();
   f->globals = Py_NewRef(where.globals);
@@ -551,7 +545,6 @@ Ref make_function(const Def& def, const Where& where) {
   f->weaklist = nullptr;
   Ref out(reinterpret_cast<PyObject*>(f));
   PyObject_GC_Track(out.get());
-  if (!f->defaults) return {};
   return out;
 }
 

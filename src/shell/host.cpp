@@ -84,12 +84,14 @@ bool unpack2(PyObject* item, Ref& a, Ref& b) {
   return false;
 }
 
+Ref expected_type(const char* type_name, PyObject* value) {
+  PyErr_Format(PyExc_TypeError, "Expected %.200s, got %.200s", type_name, Py_TYPE(value)->tp_name);
+  return {};
+}
+
 Ref as_int(PyObject* value) {
   if (PyLong_CheckExact(value)) return Ref::borrow(value);
-  PyNumberMethods* nb = Py_TYPE(value)->tp_as_number;
-  if (nb && (nb->nb_int || nb->nb_index || nb->nb_float)) return Ref(PyNumber_Long(value));
-  PyErr_Format(PyExc_TypeError, "Expected %.200s, got %.200s", "int", Py_TYPE(value)->tp_name);
-  return {};
+  return offers_number(value) ? Ref(PyNumber_Long(value)) : expected_type("int", value);
 }
 
 Ref fixed4(PyObject* value) {

@@ -27,6 +27,13 @@ inline Ref integer(long long v) { return Ref(PyLong_FromLongLong(v)); }
 inline Ref boolean(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
 inline Ref none() { return Ref::borrow(Py_None); }
 
+// Whether the object offers an integer, index or float conversion.
+inline bool offers_number(PyObject* value) {
+  PyNumberMethods* nb = Py_TYPE(value)->tp_as_number;
+  return nb && (nb->nb_int || nb->nb_index || nb->nb_float);
+}
+// Raises "Expected <type_name>, got <type of value>", a result of the wrong type.
+Ref expected_type(const char* type_name, PyObject* value);
 // The host's int() of a number; any other object is refused with
 // "Expected int, got <type>".
 Ref as_int(PyObject* value);

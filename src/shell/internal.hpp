@@ -54,9 +54,9 @@ struct Where {
   const char* owner;        // class name for methods, null for module-level functions
 };
 
+// Creates the shell's types on first use; false with the host error set.
 bool ready_types();
-PyTypeObject* function_type();
-PyTypeObject* coroutine_type();
+bool ready_coroutine_types();
 Ref make_function(const Def& def, const Where& where);
 PyObject* make_coroutine(Function* f, Args& args);
 Ref default_value(const Default& d, PyObject* globals);

@@ -37,6 +37,12 @@ bool bind_name(PyObject* ns, const char* name, PyObject* value) {
   return value && PyDict_SetItemString(ns, name, value) == 0;
 }
 
+// `ns[key] = value` for a class namespace, which a metaclass may make any mapping.
+bool set_entry(PyObject* ns, const char* key, PyObject* value) {
+  Ref name(PyUnicode_InternFromString(key));
+  return name && value && PyObject_SetItem(ns, name.get(), value) == 0;
+}
+
 bool run(const Import& s, PyObject* ns) {
   Ref module(PyImport_ImportModule(s.module));
   return bind_name(ns, s.module, module.get());
@@ -66,9 +72,7 @@ bool run(const FromImport& s, PyObject* ns) {
         PyErr_Clear();
       } else {
         Ref dotted(PyUnicode_FromFormat("%S.%U", package.get(), name));
-        if (!dotted) return false;
-        Ref registry(PyImport_GetModuleDict() ? Py_NewRef(PyImport_GetModuleDict()) : nullptr);
-        if (registry && PyDict_GetItemRef(registry.get(), dotted.get(), &value) < 0) return false;
+        if (!dotted || PyDict_GetItemRef(PyImport_GetModuleDict(), dotted.get(), &value) < 0) return false;
       }
       if (!value) {
         PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
@@ -110,23 +114,19 @@ bool fill_members(const Class& s, PyObject* cls_ns, PyObject* module_ns) {
   for (const Def& def : s.members) {
     Ref function = detail::make_function(def, where);
     if (function && def.kind == Kind::classmethod) function = Ref(PyClassMethod_New(function.get()));
-    if (!function || PyObject_SetItem(cls_ns, Ref(PyUnicode_InternFromString(def.name)).get(), function.get()) < 0)
-      return false;
+    if (!set_entry(cls_ns, def.name, function.get())) return false;
   }
   return true;
 }
 
 bool fill_record_fields(const Class& s, PyObject* cls_ns, PyObject* module_ns) {
   Ref annotations(PyDict_New());
-  if (!annotations || PyObject_SetItem(cls_ns, Ref(PyUnicode_FromString("__annotations__")).get(),
-                                       annotations.get()) < 0)
-    return false;
+  if (!set_entry(cls_ns, "__annotations__", annotations.get())) return false;
   for (const Field& f : s.fields) {
-    Ref name(PyUnicode_InternFromString(f.name)), text(PyUnicode_FromString(f.annotation));
-    if (!name || !text || PyDict_SetItem(annotations.get(), name.get(), text.get()) < 0) return false;
-    if (f.fallback.tag == Default::Tag::absent) continue;
-    Ref value = detail::default_value(f.fallback, module_ns);
-    if (!value || PyObject_SetItem(cls_ns, name.get(), value.get()) < 0) return false;
+    Ref text(PyUnicode_FromString(f.annotation));
+    if (!text || PyDict_SetItemString(annotations.get(), f.name, text.get()) < 0) return false;
+    if (f.fallback.tag != Default::Tag::absent && !set_entry(cls_ns, f.name, detail::default_value(f.fallback, module_ns).get()))
+      return false;
   }
   return true;
 }
@@ -160,12 +160,9 @@ bool run(const Class& s, PyObject* ns) {
     cls_ns = prepare_fn ? call(prepare_fn.get(), name.get(), bases.get()) : Ref();
   }
   if (!cls_ns) return false;
-  Ref module_name(PyUnicode_FromString(full_name.c_str()));
-  Ref doc = s.doc ? Ref(PyUnicode_FromString(s.doc)) : Ref();
-  if (!module_name || (s.doc && !doc)) return false;
-  if (PyObject_SetItem(cls_ns.get(), Ref(PyUnicode_FromString("__module__")).get(), module_name.get()) < 0 ||
-      PyObject_SetItem(cls_ns.get(), Ref(PyUnicode_FromString("__qualname__")).get(), name.get()) < 0 ||
-      (doc && PyObject_SetItem(cls_ns.get(), Ref(PyUnicode_FromString("__doc__")).get(), doc.get()) < 0))
+  if (!set_entry(cls_ns.get(), "__module__", Ref(PyUnicode_FromString(full_name.c_str())).get()) ||
+      !set_entry(cls_ns.get(), "__qualname__", name.get()) ||
+      (s.doc && !set_entry(cls_ns.get(), "__doc__", Ref(PyUnicode_FromString(s.doc)).get())))
     return false;
   if (s.kind == ClassKind::record && !fill_record_fields(s, cls_ns.get(), ns)) return false;
   if (!fill_members(s, cls_ns.get(), ns)) return false;

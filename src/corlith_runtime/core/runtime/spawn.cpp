@@ -144,13 +144,12 @@ Name child_run_id_key("child_run_id"), spec_key("spec"), output_key("output"), n
 Name first_success("first_success"), any_child("any");
 Keywords record_keys("child_run_id", "spec", "output", "error", "cost_usd", "tokens", "duration_ms");
 
-// ChildResult(...) with all seven keys, the class read from the module now.
-Ref child_record(Args& a, PyObject* child_run_id, PyObject* spec, PyObject* output, PyObject* error) {
-  Ref cls = global(a.globals(), child_result);
-  if (!cls) return {};
+// cls(...) with all seven keys, zero spend; callers read `cls` from the module
+// before anything else of the record is computed.
+Ref child_record(PyObject* cls, PyObject* child_run_id, PyObject* spec, PyObject* output, PyObject* error) {
   Ref zero_usd = real(0.0), zero_tokens = integer(0), zero_ms = real(0.0);
-  return call_keywords(cls.get(), 0, record_keys, child_run_id, spec, output, error, zero_usd.get(),
-                       zero_tokens.get(), zero_ms.get());
+  return call_keywords(cls, 0, record_keys, child_run_id, spec, output, error, zero_usd.get(), zero_tokens.get(),
+                       zero_ms.get());
 }
 
 Ref returns_none(Args&) { return none(); }
@@ -165,9 +164,7 @@ Ref default_noop_child_runner(Args& a) {
   if (!agent_value || !output || PyDict_SetItem(output.get(), noop_key, Py_True) < 0 ||
       PyDict_SetItem(output.get(), agent_key, agent_value.get()) < 0)
     return {};
-  Ref zero_usd = real(0.0), zero_tokens = integer(0), zero_ms = real(0.0);
-  return call_keywords(cls.get(), 0, record_keys, empty.get(), spec_dict.get(), output.get(), Py_None,
-                       zero_usd.get(), zero_tokens.get(), zero_ms.get());
+  return child_record(cls.get(), empty, spec_dict.get(), output.get(), Py_None);
 }
 
 Ref dispatcher_init(Args& a) {
@@ -238,7 +235,7 @@ Task enqueue_children(Args& a) {
       Ref cls = global(a.globals(), child_result);
       Ref spec_dict = cls ? call_method(spec, to_dict) : Ref();
       Ref error = spec_dict ? Ref(PyObject_Str(exc.get())) : Ref();
-      result = error ? child_record(a, child_run_id.get(), spec_dict.get(), Py_None, error.get()) : Ref();
+      result = error ? child_record(cls.get(), child_run_id.get(), spec_dict.get(), Py_None, error.get()) : Ref();
       if (!result) co_return Ref();
     }
     if (PyDict_SetItem(results.get(), child_run_id.get(), result.get()) < 0) co_return Ref();
@@ -266,10 +263,7 @@ Ref collect_results(Args& a) {
   Ref none_stored(PyDict_New());
   Ref collected = by_key && none_stored ? call_method(by_key.get(), pop, resume_key, none_stored.get()) : Ref();
   if (!collected) return {};
-  if (!PyDict_CheckExact(collected.get()) && collected.get() != Py_None) {
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(collected.get())->tp_name);
-    return {};
-  }
+  if (!PyDict_CheckExact(collected.get()) && collected.get() != Py_None) return expected_type("dict", collected.get());
   return collected;
 }
 

@@ -171,6 +171,13 @@ Ref breach(Args& a, Ref reason, PyObject* name, PyObject* cap, PyObject* value) 
   return raise_instance(call_keywords(cls.get(), 1, breach_keywords, reason.get(), name, cap, value));
 }
 
+// Reads the cap held in `field` into `cap`: 1 when it is set (> 0), 0 when it
+// is not (0 or negative means no cap), -1 with the host error set.
+int read_cap(PyObject* self, PyObject* field, Ref& cap) {
+  cap = getattr(self, field);
+  return cap ? positive(cap.get()) : -1;
+}
+
 // ---- BudgetExceeded -------------------------------------------------------------
 
 Ref budget_exceeded_init(Args& a) {
@@ -190,9 +197,8 @@ Ref budget_exceeded_init(Args& a) {
 
 Ref remaining_usd(Args& a) {
   PyObject* self = a[0];
-  Ref cap = getattr(self, cost_cap_usd);
-  if (!cap) return {};
-  int capped = positive(cap.get());
+  Ref cap;
+  int capped = read_cap(self, cost_cap_usd, cap);
   if (capped <= 0) return capped < 0 ? Ref() : real(0.0);
   Ref spent = getattr(self, spent_cost_usd);
   Ref diff = spent ? subtract(cap.get(), spent.get()) : Ref();
@@ -205,9 +211,8 @@ Ref remaining_usd(Args& a) {
 
 Ref remaining_tokens(Args& a) {
   PyObject* self = a[0];
-  Ref cap = getattr(self, token_cap);
-  if (!cap) return {};
-  int capped = positive(cap.get());
+  Ref cap;
+  int capped = read_cap(self, token_cap, cap);
   if (capped <= 0) return capped < 0 ? Ref() : integer(0);
   Ref spent = getattr(self, spent_tokens);
   Ref diff = spent ? subtract(cap.get(), spent.get()) : Ref();
@@ -254,9 +259,8 @@ Ref debit(Args& a) {
   if (!spent || !setattr(self, spent_tokens, spent.get())) return {};
   if (tool_name != Py_None && PyUnicode_GET_LENGTH(tool_name) > 0 && !count_tool(self, tool_name)) return {};
 
-  Ref cost_cap = getattr(self, cost_cap_usd);
-  if (!cost_cap) return {};
-  int breached = positive(cost_cap.get());
+  Ref cost_cap;
+  int breached = read_cap(self, cost_cap_usd, cost_cap);
   if (breached > 0) breached = compare(spent_cost.get(), cost_cap.get(), Py_GT);
   if (breached < 0) return {};
   if (breached) {
@@ -267,9 +271,8 @@ Ref debit(Args& a) {
                                            cap_text.get())),
                   cost_cap_usd, cost_cap.get(), spent_cost.get());
   }
-  Ref tokens_cap = getattr(self, token_cap);
-  if (!tokens_cap) return {};
-  breached = positive(tokens_cap.get());
+  Ref tokens_cap;
+  breached = read_cap(self, token_cap, tokens_cap);
   if (breached > 0) breached = compare(spent.get(), tokens_cap.get(), Py_GT);
   if (breached < 0) return {};
   if (breached)
@@ -280,20 +283,12 @@ Ref debit(Args& a) {
 
 // ---- spawn-structure checks -----------------------------------------------------
 
-// The cap held in `field` when it is set (> 0); an empty Ref otherwise, which is
-// an error only when the host error is set.
-Ref active_cap(PyObject* self, PyObject* field) {
-  Ref cap = getattr(self, field);
-  if (!cap) return {};
-  int capped = positive(cap.get());
-  return capped > 0 ? cap : Ref();
-}
-
 Ref check_depth(Args& a) {
   PyObject* self = a[0];
   PyObject* additional = a[1];
-  Ref cap = active_cap(self, max_spawn_depth);
-  if (!cap) return PyErr_Occurred() ? Ref() : none();
+  Ref cap;
+  int capped = read_cap(self, max_spawn_depth, cap);
+  if (capped <= 0) return capped < 0 ? Ref() : none();
   Ref depth = getattr(self, current_depth);
   Ref reach = depth ? add(depth.get(), additional) : Ref();
   if (!reach) return {};
@@ -310,8 +305,9 @@ Ref check_depth(Args& a) {
 Ref check_fanout(Args& a) {
   PyObject* self = a[0];
   PyObject* count = a[1];
-  Ref cap = active_cap(self, max_spawn_fanout);
-  if (!cap) return PyErr_Occurred() ? Ref() : none();
+  Ref cap;
+  int capped = read_cap(self, max_spawn_fanout, cap);
+  if (capped <= 0) return capped < 0 ? Ref() : none();
   int over = compare(count, cap.get(), Py_GT);
   if (over < 0) return {};
   if (over)
@@ -325,8 +321,9 @@ Ref check_fanout(Args& a) {
 Ref check_concurrent(Args& a) {
   PyObject* self = a[0];
   PyObject* additional = a[1];
-  Ref cap = active_cap(self, max_concurrent_spawns);
-  if (!cap) return PyErr_Occurred() ? Ref() : none();
+  Ref cap;
+  int capped = read_cap(self, max_concurrent_spawns, cap);
+  if (capped <= 0) return capped < 0 ? Ref() : none();
   Ref active = getattr(self, active_child_count);
   Ref in_flight = active ? add(active.get(), additional) : Ref();
   if (!in_flight) return {};
@@ -343,8 +340,9 @@ Ref check_concurrent(Args& a) {
 Ref check_can_afford(Args& a) {
   PyObject* self = a[0];
   Ref cost_usd = real(a.real(1));
-  Ref cap = active_cap(self, cost_cap_usd);
-  if (!cap) return PyErr_Occurred() ? Ref() : none();
+  Ref cap;
+  int capped = read_cap(self, cost_cap_usd, cap);
+  if (capped <= 0) return capped < 0 ? Ref() : none();
   Ref spent = getattr(self, spent_cost_usd);
   Ref total = spent ? add(spent.get(), cost_usd.get()) : Ref();
   if (!total) return {};
