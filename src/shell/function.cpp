@@ -144,9 +144,10 @@ bool Binder::bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
           incorrect_type(p, &PyLong_Type, v);
           return false;
         }
-        out.owned_[i] = Ref(PyNumber_Long(v));
-        if (!out.owned_[i]) return false;
-        out.value_[i] = out.owned_[i].get();
+        PyObject* n = PyNumber_Long(v);
+        if (!n) return false;
+        out.value_[i] = n;
+        out.owned_ |= 1u << i;
       }
     }
   }
@@ -164,19 +165,26 @@ bool Binder::bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
 }
 
 void Binder::retain(Args& a, int count) {
-  for (int i = 0; i < count; ++i)
-    if (!a.owned_[i]) a.owned_[i] = Ref::borrow(a.value_[i]);
+  for (int i = 0; i < count; ++i) {
+    if (!(a.owned_ & (1u << i))) Py_INCREF(a.value_[i]);
+  }
+  a.owned_ = (1u << count) - 1;
 }
 
 int Binder::traverse(Args& a, int count, visitproc visit, void* arg) {
-  for (int i = 0; i < count; ++i) Py_VISIT(a.owned_[i].get());
+  for (int i = 0; i < count; ++i) {
+    if (a.owned_ & (1u << i)) Py_VISIT(a.value_[i]);
+  }
   return 0;
 }
 
 void Binder::clear(Args& a, int count) {
   for (int i = 0; i < count; ++i) {
+    PyObject* old = a.value_[i];
+    bool owned = a.owned_ & (1u << i);
     a.value_[i] = Py_None;
-    a.owned_[i].reset();
+    a.owned_ &= ~(1u << i);
+    if (owned) Py_DECREF(old);
   }
 }
 

@@ -11,18 +11,37 @@ Ref global(PyObject* globals, PyObject* name) {
   return Ref(value);
 }
 
-int compare(PyObject* a, PyObject* b, int op) {
-  if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
-    double x = PyFloat_AS_DOUBLE(a), y = PyFloat_AS_DOUBLE(b);
-    switch (op) {
-      case Py_LT: return x < y;
-      case Py_LE: return x <= y;
-      case Py_EQ: return x == y;
-      case Py_NE: return x != y;
-      case Py_GT: return x > y;
-      case Py_GE: return x >= y;
-    }
+namespace {
+
+template <class T>
+int test(T x, T y, int op) {
+  switch (op) {
+    case Py_LT: return x < y;
+    case Py_LE: return x <= y;
+    case Py_EQ: return x == y;
+    case Py_NE: return x != y;
+    case Py_GT: return x > y;
+    default: return x >= y;
   }
+}
+
+// Both exact ints small enough to sit in one machine word.
+bool compact_pair(PyObject* a, PyObject* b, Py_ssize_t& x, Py_ssize_t& y) {
+  if (!PyLong_CheckExact(a) || !PyLong_CheckExact(b)) return false;
+  auto* p = reinterpret_cast<PyLongObject*>(a);
+  auto* q = reinterpret_cast<PyLongObject*>(b);
+  if (!PyUnstable_Long_IsCompact(p) || !PyUnstable_Long_IsCompact(q)) return false;
+  x = PyUnstable_Long_CompactValue(p);
+  y = PyUnstable_Long_CompactValue(q);
+  return true;
+}
+
+}  // namespace
+
+int compare(PyObject* a, PyObject* b, int op) {
+  if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) return test(PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b), op);
+  Py_ssize_t x, y;
+  if (compact_pair(a, b, x, y)) return test(x, y, op);
   // The operator's full protocol: no identity shortcut, so nan != nan holds.
   Ref verdict(PyObject_RichCompare(a, b, op));
   return verdict ? PyObject_IsTrue(verdict.get()) : -1;
@@ -38,12 +57,16 @@ int positive(PyObject* value) {
 Ref add(PyObject* a, PyObject* b) {
   if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b))
     return real(PyFloat_AS_DOUBLE(a) + PyFloat_AS_DOUBLE(b));
+  Py_ssize_t x, y;
+  if (compact_pair(a, b, x, y)) return integer(static_cast<long long>(x) + y);  // one digit each: no overflow
   return Ref(PyNumber_Add(a, b));
 }
 
 Ref subtract(PyObject* a, PyObject* b) {
   if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b))
     return real(PyFloat_AS_DOUBLE(a) - PyFloat_AS_DOUBLE(b));
+  Py_ssize_t x, y;
+  if (compact_pair(a, b, x, y)) return integer(static_cast<long long>(x) - y);
   return Ref(PyNumber_Subtract(a, b));
 }
 

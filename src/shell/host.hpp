@@ -10,6 +10,10 @@ inline Ref getattr(PyObject* obj, PyObject* name) { return Ref(PyObject_GetAttr(
 inline bool setattr(PyObject* obj, PyObject* name, PyObject* value) {
   return PyObject_SetAttr(obj, name, value) == 0;
 }
+// The same, remembering where instances keep the attribute, as the host's own
+// attribute caches do; what they see is exactly what the generic path gives.
+Ref getattr(PyObject* obj, const Name& name);
+bool setattr(PyObject* obj, const Name& name, PyObject* value);
 
 // A module-level name read at call time, as a function body reads a global.
 Ref global(PyObject* globals, PyObject* name);

@@ -32,6 +32,23 @@ class Ref {
   PyObject* p_ = nullptr;
 };
 
+// Where instances of a few types keep the attribute of one name: per type
+// version, its slot among the instance's inline values (see attr.cpp).
+struct AttrSite {
+  static constexpr int kWays = 4;
+  static constexpr int kUnknown = -2;    // no entry for this type version
+  static constexpr int kGeneric = -1;    // this type's attribute takes the generic path
+  unsigned int version[kWays] = {};
+  int slot[kWays] = {};
+  unsigned char next = 0;
+
+  int find(unsigned int type_version) const noexcept {
+    for (int i = 0; i < kWays; ++i)
+      if (version[i] == type_version && type_version != 0) return slot[i];
+    return kUnknown;
+  }
+};
+
 // An interned name, made on first use and kept for the life of the process.
 class Name {
  public:
@@ -42,10 +59,12 @@ class Name {
   }
   operator PyObject*() const noexcept { return get(); }
   const char* text() const noexcept { return text_; }
+  AttrSite& site() const noexcept { return site_; }
 
  private:
   const char* text_;
   mutable PyObject* obj_ = nullptr;
+  mutable AttrSite site_;
 };
 
 // A tuple of interned keyword names for vectorcall, made on first use.

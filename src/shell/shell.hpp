@@ -2,7 +2,10 @@
 // data (a Module holding its statements in binding order) plus plain C++ bodies.
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <coroutine>
+#include <iterator>
 #include <exception>
 #include <variant>
 #include <vector>
@@ -23,12 +26,27 @@ class Args {
   // The module namespace of the function being called.
   PyObject* globals() const noexcept { return globals_; }
 
+  Args() noexcept = default;
+  Args(Args&& o) noexcept : real_{}, owned_(std::exchange(o.owned_, 0u)), globals_(o.globals_) {
+    std::copy(std::begin(o.value_), std::end(o.value_), value_);
+    std::copy(std::begin(o.real_), std::end(o.real_), real_);
+  }
+  Args(const Args&) = delete;
+  Args& operator=(const Args&) = delete;
+  ~Args() {
+    for (unsigned held = owned_; held; held &= held - 1) Py_DECREF(value_[std::countr_zero(held)]);
+  }
+
  private:
   friend struct Binder;
+  // Most values are borrowed from the caller's stack; a set bit in owned_ marks
+  // one this Args holds a reference to (a conversion's result, or every value
+  // once the call outlives the caller).
   PyObject* value_[kMaxParams];
   double real_[kMaxParams];
-  Ref owned_[kMaxParams];
+  unsigned owned_ = 0;
   PyObject* globals_ = nullptr;
+  static_assert(kMaxParams <= 32, "owned_ has a bit per parameter");
 };
 
 // A body returns a new reference, or an empty Ref with the host error set.

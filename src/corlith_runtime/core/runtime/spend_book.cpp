@@ -173,7 +173,7 @@ Ref breach(Args& a, Ref reason, PyObject* name, PyObject* cap, PyObject* value) 
 
 // Reads the cap held in `field` into `cap`: 1 when it is set (> 0), 0 when it
 // is not (0 or negative means no cap), -1 with the host error set.
-int read_cap(PyObject* self, PyObject* field, Ref& cap) {
+int read_cap(PyObject* self, const Name& field, Ref& cap) {
   cap = getattr(self, field);
   return cap ? positive(cap.get()) : -1;
 }
@@ -361,7 +361,7 @@ Ref check_can_afford(Args& a) {
 
 // ---- child bookkeeping -----------------------------------------------------------
 
-bool step_counter(PyObject* self, PyObject* field, long delta) {
+bool step_counter(PyObject* self, const Name& field, long delta) {
   Ref count = getattr(self, field);
   Ref step = integer(delta);
   Ref next = count ? add(count.get(), step.get()) : Ref();
@@ -397,7 +397,7 @@ Ref attribute_or(PyObject* guard, PyObject* name, PyObject* fallback) {
 
 // A budget guard may tighten a cap, never loosen one: an unset cap (<= 0) takes
 // the limit as it is; a set cap only gives way to a smaller positive limit.
-bool tighten(PyObject* book, PyObject* field, PyObject* limit) {
+bool tighten(PyObject* book, const Name& field, PyObject* limit) {
   Ref current = getattr(book, field);
   if (!current) return false;
   int set = positive(current.get());

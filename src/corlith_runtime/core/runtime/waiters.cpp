@@ -256,7 +256,7 @@ Ref registry_init(Args& a) {
   return none();
 }
 
-Ref append_to(PyObject* self, PyObject* list_name, PyObject* waiter) {
+Ref append_to(PyObject* self, const Name& list_name, PyObject* waiter) {
   Ref list = getattr(self, list_name);
   if (!list) return {};
   if (PyList_CheckExact(list.get())) return PyList_Append(list.get(), waiter) < 0 ? Ref() : none();
@@ -348,7 +348,7 @@ Ref sweep_expired_timers(Args& a) {
   return expired;
 }
 
-Ref count_of(PyObject* self, PyObject* list_name) {
+Ref count_of(PyObject* self, const Name& list_name) {
   Ref list = getattr(self, list_name);
   Py_ssize_t n = list ? PyObject_Size(list.get()) : -1;
   return n < 0 ? Ref() : Ref(PyLong_FromSsize_t(n));
