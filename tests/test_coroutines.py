@@ -500,3 +500,76 @@ def test_coroutine_names_take_strings_only(attr):
     finally:
         coro.close()
         native.close()
+
+
+def _stop_of(coro):
+    try:
+        coro.send(None)
+    except StopIteration as stop:
+        return stop
+    raise AssertionError("the coroutine did not finish")
+
+
+def test_results_kept_by_callers_stay_their_own():
+    reg = Registry()
+    for i in range(3):
+        asyncio.run(reg.register_user_input_waiter(W.UserInputWaiter("p", str(i), "q")))
+    stops = [_stop_of(reg.resolve_user_input(parent_run_id="p", resume_key=k, response=None)) for k in "01x"]
+    assert [(s.value, s.args) for s in stops] == [(True, (True,)), (True, (True,)), (False, (False,))]
+    assert len({id(s) for s in stops}) == 3
+    assert all(type(s) is StopIteration and s.__context__ is None for s in stops)
+
+
+def test_a_result_carrier_raised_while_handling_chains_like_the_host():
+    reg = Registry()
+    try:
+        raise KeyError("handled")
+    except KeyError as handled:
+        chained = _stop_of(reg.resolve_signal(signal_name="s", payload={})).__context__ is handled
+    # the next carrier, raised outside any handler, does not inherit that context
+    assert (chained, _stop_of(reg.resolve_signal(signal_name="s", payload={})).__context__) == (True, None)
+
+
+class Tracked:
+    def __init__(self, log):
+        self.log = log
+
+    def __del__(self):
+        self.log.append("freed")
+
+
+def test_awaited_results_are_released_with_their_last_reference():
+    log = []
+
+    async def main():
+        reg = Registry()
+        await reg.register_signal_waiter(W.SignalWaiter("p", "k", "s"))
+        records = await reg.resolve_signal(signal_name="s", payload={"held": Tracked(log)})
+        assert records[0][2]["held"].log is log
+        del records
+        return log[:]
+
+    assert asyncio.run(main()) == ["freed"]
+
+
+def test_results_of_concurrent_awaits_do_not_mix():
+    async def main():
+        reg = Registry()
+        for i in range(0, 40, 2):
+            await reg.register_user_input_waiter(W.UserInputWaiter("p", str(i), "q"))
+        calls = [reg.resolve_user_input(parent_run_id="p", resume_key=str(i), response=None) for i in range(40)]
+        return await asyncio.gather(*calls)
+
+    assert asyncio.run(main()) == [i % 2 == 0 for i in range(40)]
+
+
+def test_never_awaited_warning_after_many_finished_coroutines():
+    reg = Registry()
+    for _ in range(50):
+        asyncio.run(reg.sweep_expired_timers())
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        for _ in range(3):
+            reg.sweep_expired_timers()  # dropped at once, unawaited
+        gc.collect()
+    assert [str(w.message) for w in caught] == ["coroutine 'InMemoryWaiterRegistry.sweep_expired_timers' was never awaited"] * 3

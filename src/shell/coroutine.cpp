@@ -19,6 +19,7 @@ struct Coroutine {
   PyObject* delegate;  // the iterator of the awaitable the body waits on
   PyObject* weaklist;
   State state;
+  bool finalized;  // tp_finalize ran: the host marked the object, so its memory is not reused
   Args args;
   Task task;
 };
@@ -30,13 +31,62 @@ Coroutine* as_coro(PyObject* self) { return reinterpret_cast<Coroutine*>(self); 
 
 int arg_count(const Coroutine* c) { return c->func->sig->count; }
 
+// The StopIteration that last carried a result out. A plain `await` takes it
+// off the error indicator and drops it at once; when nothing else holds it,
+// it is wiped and carries the next result, instead of a new one being built.
+PyObject* spare_stop = nullptr;
+
+// Forgets what the spare carried, so that no result, traceback or context
+// outlives its consumer in it.
+void wipe(PyObject* spare) {
+  Ref held = Ref::borrow(spare);  // code run by the releases below finds it taken
+  auto* stop = reinterpret_cast<PyStopIterationObject*>(spare);
+  stop->suppress_context = 0;
+  Py_CLEAR(stop->dict);
+  Py_CLEAR(stop->notes);
+  Py_CLEAR(stop->traceback);
+  Py_CLEAR(stop->context);
+  Py_CLEAR(stop->cause);
+  Py_XSETREF(stop->args, PyTuple_New(0));
+  Py_XSETREF(stop->value, Py_NewRef(Py_None));
+}
+
+bool spare_is_free() { return spare_stop && Py_REFCNT(spare_stop) == 1; }
+
+// Called whenever a coroutine or its iterator goes away: by then whoever
+// awaited it has taken the result out of the spare.
+void release_spare_stop() {
+  if (spare_is_free() && reinterpret_cast<PyStopIterationObject*>(spare_stop)->value != Py_None) wipe(spare_stop);
+}
+
+// StopIteration(value); its constructor only stores the argument tuple and
+// the first argument, so that is done here without the generic call.
+Ref stop_iteration_of(PyObject* value) {
+  auto* type = reinterpret_cast<PyTypeObject*>(PyExc_StopIteration);
+  Ref args(PyTuple_Pack(1, value));
+  if (!args) return {};
+  Ref stop;
+  if (spare_is_free()) {
+    stop = Ref::borrow(spare_stop);
+    wipe(stop.get());
+  } else {
+    stop = Ref(type->tp_new(type, args.get(), nullptr));
+    if (!stop) return {};
+    Py_XSETREF(spare_stop, Py_NewRef(stop.get()));
+  }
+  auto* fields = reinterpret_cast<PyStopIterationObject*>(stop.get());
+  Py_XSETREF(fields->args, args.release());
+  Py_XSETREF(fields->value, Py_NewRef(value));
+  return stop;
+}
+
 void set_stop_iteration(PyObject* value) {
   if (value == Py_None) {
     PyErr_SetNone(PyExc_StopIteration);
     return;
   }
   // Wrapped first, so a tuple or an exception arrives as the value itself.
-  Ref stop(PyObject_CallOneArg(PyExc_StopIteration, value));
+  Ref stop = stop_iteration_of(value);
   if (stop) PyErr_SetObject(PyExc_StopIteration, stop.get());
 }
 
@@ -360,6 +410,7 @@ PyObject* wrapper_close(PyObject* self, PyObject*) { return coro_close(wrapped(s
 
 void wrapper_dealloc(PyObject* self) {
   Py_CLEAR(reinterpret_cast<Wrapper*>(self)->coro);
+  release_spare_stop();
   PyTypeObject* type = Py_TYPE(self);
   if (spare_count < kSpareWrappers) {
     spare_wrappers[spare_count++] = reinterpret_cast<Wrapper*>(self);
@@ -401,6 +452,7 @@ PyObject* coro_reduce(PyObject* self, PyObject*) {
 
 void coro_finalize(PyObject* self) {
   Coroutine* c = as_coro(self);
+  c->finalized = true;
   if (c->state == State::finished) return;
   Ref saved = take_error();
   if (c->state == State::created) {
@@ -429,9 +481,16 @@ int coro_clear(PyObject* self) {
   return 0;
 }
 
+// Every call of an asynchronous method makes a coroutine, so the memory of a
+// few finished ones is kept for the next.
+constexpr int kSpareCoroutines = 8;
+Coroutine* spare_coroutines[kSpareCoroutines];
+int spare_coroutine_count = 0;
+
 void coro_dealloc(PyObject* self) {
-  if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
   Coroutine* c = as_coro(self);
+  // A finished coroutine has nothing left to finalize.
+  if (c->state != State::finished && PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
   PyObject_GC_UnTrack(self);
   if (c->weaklist) PyObject_ClearWeakRefs(self);
   c->task.~Task();
@@ -441,8 +500,12 @@ void coro_dealloc(PyObject* self) {
   Py_CLEAR(c->qualname);
   Py_CLEAR(c->func);
   PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
+  if (!c->finalized && spare_coroutine_count < kSpareCoroutines)
+    spare_coroutines[spare_coroutine_count++] = c;
+  else
+    type->tp_free(self);
   Py_DECREF(type);
+  release_spare_stop();
 }
 
 PyObject* coro_repr(PyObject* self) {
@@ -527,8 +590,14 @@ bool ready_coroutine_types() {
 }
 
 PyObject* make_coroutine(Function* f, Args& args) {
-  Coroutine* c = PyObject_GC_New(Coroutine, the_coroutine_type);
-  if (!c) return nullptr;
+  Coroutine* c = nullptr;
+  if (spare_coroutine_count) {
+    c = spare_coroutines[--spare_coroutine_count];
+    PyObject_Init(reinterpret_cast<PyObject*>(c), the_coroutine_type);
+  } else {
+    c = PyObject_GC_New(Coroutine, the_coroutine_type);
+    if (!c) return nullptr;
+  }
   Binder::retain(args, f->sig->count);
   c->func = reinterpret_cast<Function*>(Py_NewRef(reinterpret_cast<PyObject*>(f)));
   c->name = Py_NewRef(f->name);
@@ -536,6 +605,7 @@ PyObject* make_coroutine(Function* f, Args& args) {
   c->delegate = nullptr;
   c->weaklist = nullptr;
   c->state = State::created;
+  c->finalized = false;
   new (&c->args) Args(std::move(args));
   new (&c->task) Task();
   PyObject_GC_Track(reinterpret_cast<PyObject*>(c));

@@ -42,6 +42,8 @@ int compare(PyObject* a, PyObject* b, int op) {
   if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) return test(PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b), op);
   Py_ssize_t x, y;
   if (compact_pair(a, b, x, y)) return test(x, y, op);
+  if ((op == Py_EQ || op == Py_NE) && PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b))
+    return (a == b || PyUnicode_Compare(a, b) == 0) == (op == Py_EQ);
   // The operator's full protocol: no identity shortcut, so nan != nan holds.
   Ref verdict(PyObject_RichCompare(a, b, op));
   return verdict ? PyObject_IsTrue(verdict.get()) : -1;

@@ -316,6 +316,8 @@ Ref resolve_user_input(Args& a) {
     }
     if (same < 0) return {};
     if (!same) continue;
+    if (PyList_CheckExact(waiting.get()) && i < PyList_GET_SIZE(waiting.get()))
+      return PyList_SetSlice(waiting.get(), i, i + 1, nullptr) == 0 ? boolean(true) : Ref();
     Ref index(PyLong_FromSsize_t(i));
     Ref removed = index ? call_method(waiting.get(), pop, index.get()) : Ref();
     return removed ? boolean(true) : Ref();
