@@ -54,7 +54,7 @@ Ref getattr(PyObject* obj, const Name& name) {
   int slot = site.find(Py_TYPE(obj)->tp_version_tag);
   if (slot >= 0) {
     PyDictValues* values = _PyObject_InlineValues(obj);
-    if (values->valid && values->values[slot]) return Ref::borrow(values->values[slot]);
+    if (values->valid && slot < values->capacity && values->values[slot]) return Ref::borrow(values->values[slot]);
   }
   Ref value(PyObject_GetAttr(obj, name.get()));
   if (value && slot == AttrSite::kUnknown) learn(site, Py_TYPE(obj), name.get());
@@ -67,7 +67,7 @@ bool setattr(PyObject* obj, const Name& name, PyObject* value) {
   // A materialised __dict__ shares the values and must see its version change.
   if (slot >= 0 && !_PyObject_GetManagedDict(obj)) {
     PyDictValues* values = _PyObject_InlineValues(obj);
-    if (values->valid && values->values[slot]) {
+    if (values->valid && slot < values->capacity && values->values[slot]) {
       PyObject* old = values->values[slot];
       values->values[slot] = Py_NewRef(value);
       Py_DECREF(old);
