@@ -36,9 +36,10 @@ Py_ssize_t find_keyword(PyObject* kwnames, PyObject* name) {
   Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t i = 0; i < n; ++i)
     if (PyTuple_GET_ITEM(kwnames, i) == name) return i;
+  // `name` is interned, so an interned key that is not it cannot equal it.
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, i);
-    if (PyUnicode_Check(key) && PyUnicode_Compare(key, name) == 0) return i;
+    if (PyUnicode_Check(key) && !PyUnicode_CHECK_INTERNED(key) && PyUnicode_Compare(key, name) == 0) return i;
   }
   return -1;
 }

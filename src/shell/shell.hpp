@@ -23,6 +23,10 @@ class Args {
   PyObject* operator[](int i) const noexcept { return value_[i]; }
   // A parameter annotated "float", as the double the caller's number converts to.
   double real(int i) const noexcept { return real_[i]; }
+  // The same as a float object: the caller's own when it passed an exact float.
+  Ref real_object(int i) const noexcept {
+    return PyFloat_CheckExact(value_[i]) ? Ref::borrow(value_[i]) : Ref(PyFloat_FromDouble(real_[i]));
+  }
   // The module namespace of the function being called.
   PyObject* globals() const noexcept { return globals_; }
 

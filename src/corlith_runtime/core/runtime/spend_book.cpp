@@ -182,7 +182,7 @@ int read_cap(PyObject* self, const Name& field, Ref& cap) {
 
 Ref budget_exceeded_init(Args& a) {
   PyObject* self = a[0];
-  Ref cap = real(a.real(3)), value = real(a.real(4));
+  Ref cap = a.real_object(3), value = a.real_object(4);
   if (!cap || !value) return {};
   if (!setattr(self, cap_name, a[2]) || !setattr(self, cap_value, cap.get()) ||
       !setattr(self, would_be, value.get()))
@@ -249,7 +249,7 @@ Ref debit(Args& a) {
   int some_tokens = positive(tokens);
   if (some_tokens < 0) return {};
   Ref tokens_spent = some_tokens ? Ref::borrow(tokens) : integer(0);
-  Ref cost_spent = real(cost_usd > 0.0 ? cost_usd : 0.0);  // NaN counts as nothing
+  Ref cost_spent = cost_usd > 0.0 ? a.real_object(1) : real(0.0);  // NaN counts as nothing
 
   Ref spent_cost = getattr(self, spent_cost_usd);
   spent_cost = spent_cost ? add(spent_cost.get(), cost_spent.get()) : Ref();
@@ -339,7 +339,7 @@ Ref check_concurrent(Args& a) {
 
 Ref check_can_afford(Args& a) {
   PyObject* self = a[0];
-  Ref cost_usd = real(a.real(1));
+  Ref cost_usd = a.real_object(1);
   Ref cap;
   int capped = read_cap(self, cost_cap_usd, cap);
   if (capped <= 0) return capped < 0 ? Ref() : none();
