@@ -36,6 +36,10 @@ AWAIT_TARGET = 2.0
 # most this many times the per-waiter cost at the smallest one (cache misses
 # on a 100,000-object walk are allowed for, quadratic behaviour is not).
 LINEAR_SLACK = 2.0
+# A method call that does no work besides its argument test: what any
+# operation costs at least, on either side, so the best ratio a thin
+# operation can reach.
+FLOOR = "call floor: method with one str argument, no work"
 
 
 def load(kind: str) -> SimpleNamespace:
@@ -218,6 +222,16 @@ def s_policy(m: SimpleNamespace) -> dict[str, Any]:
     return {"provider": m.policy.NoOpPolicyProvider()}
 
 
+def s_floor(m: SimpleNamespace) -> dict[str, Any]:
+    """A method that only checks its one str argument and returns None."""
+
+    class Provider(m.policy.PolicyProvider):
+        pass
+
+    assert Provider().get_policy("spawn_limits") is None
+    return {"provider": Provider()}
+
+
 def s_await(m: SimpleNamespace) -> dict[str, Any]:
     registry = m.waiters.InMemoryWaiterRegistry()
     waiter = m.waiters.UserInputWaiter("run-5", "confirm", "Publish the report?")
@@ -285,6 +299,7 @@ def cases() -> list[Case]:
         Case("NoOpPolicyProvider.get_policy", "provider.get_policy('spawn_limits')", s_policy),
         Case("wrong-type argument (TypeError)", B_BAD_ARG, s_policy),
         Case("await registry register+resolve", B_AWAIT, s_await, target=AWAIT_TARGET, awaited=True),
+        Case(FLOOR, "provider.get_policy('spawn_limits')", s_floor, target=None),
     ]
     return out
 
@@ -361,6 +376,11 @@ def report(results: dict[tuple[str, str], float], selected: list[Case]) -> None:
         ratio = slow / fast
         verdict = "PASS" if ratio >= case.target else "MISS"
         print(f"{case.op:<{width}}{fmt_time(fast):>12}{fmt_time(slow):>12}{ratio:>8.2f}x{case.target:>8.1f}x  {verdict}")
+
+    if (FLOOR, "compiled") in results:
+        fast, slow = results[FLOOR, "compiled"], results[FLOOR, "baseline"]
+        print()
+        print(f"{FLOOR:<{width}}{fmt_time(fast):>12}{fmt_time(slow):>12}{slow / fast:>8.2f}x")
 
     groups: dict[str, list[Case]] = {}
     for case in selected:

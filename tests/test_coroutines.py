@@ -520,6 +520,20 @@ def test_results_kept_by_callers_stay_their_own():
     assert all(type(s) is StopIteration and s.__context__ is None for s in stops)
 
 
+@pytest.mark.parametrize("keep", [lambda s: s.args, lambda s: s.value, lambda s: s.__dict__],
+                         ids=["args", "value", "dict"])
+def test_parts_kept_from_a_dropped_carrier_stay_unchanged(keep):
+    reg = Registry()
+    asyncio.run(reg.register_user_input_waiter(W.UserInputWaiter("p", "k", "q")))
+    stop = _stop_of(reg.resolve_user_input(parent_run_id="p", resume_key="k", response=None))
+    stop.__dict__["note"] = "mine"
+    kept = keep(stop)
+    before = copy.copy(kept)
+    del stop
+    later = _stop_of(reg.resolve_user_input(parent_run_id="p", resume_key="k", response=None))
+    assert kept == before and later.args == (False,) and later.value is False and later.__dict__ == {}
+
+
 def test_a_result_carrier_raised_while_handling_chains_like_the_host():
     reg = Registry()
     try:

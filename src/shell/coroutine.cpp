@@ -36,6 +36,14 @@ int arg_count(const Coroutine* c) { return c->func->sig->count; }
 // it is wiped and carries the next result, instead of a new one being built.
 PyObject* spare_stop = nullptr;
 
+// The spare's argument tuple, when only the spare holds it: it is refilled
+// in place rather than rebuilt.
+PyObject** own_argument_slot(PyStopIterationObject* stop) {
+  PyObject* args = stop->args;
+  if (!args || Py_REFCNT(args) != 1 || !PyTuple_CheckExact(args) || PyTuple_GET_SIZE(args) != 1) return nullptr;
+  return &reinterpret_cast<PyTupleObject*>(args)->ob_item[0];
+}
+
 // Forgets what the spare carried, so that no result, traceback or context
 // outlives its consumer in it.
 void wipe(PyObject* spare) {
@@ -47,7 +55,10 @@ void wipe(PyObject* spare) {
   Py_CLEAR(stop->traceback);
   Py_CLEAR(stop->context);
   Py_CLEAR(stop->cause);
-  Py_XSETREF(stop->args, PyTuple_New(0));
+  if (PyObject** slot = own_argument_slot(stop))
+    Py_SETREF(*slot, Py_NewRef(Py_None));
+  else
+    Py_XSETREF(stop->args, PyTuple_New(0));
   Py_XSETREF(stop->value, Py_NewRef(Py_None));
 }
 
@@ -62,21 +73,26 @@ void release_spare_stop() {
 // StopIteration(value); its constructor only stores the argument tuple and
 // the first argument, so that is done here without the generic call.
 Ref stop_iteration_of(PyObject* value) {
+  if (spare_is_free()) {
+    Ref stop = Ref::borrow(spare_stop);
+    wipe(stop.get());
+    auto* fields = reinterpret_cast<PyStopIterationObject*>(stop.get());
+    if (PyObject** slot = own_argument_slot(fields)) {
+      Py_SETREF(*slot, Py_NewRef(value));
+    } else {
+      PyObject* args = PyTuple_Pack(1, value);
+      if (!args) return {};
+      Py_XSETREF(fields->args, args);
+    }
+    Py_XSETREF(fields->value, Py_NewRef(value));
+    return stop;
+  }
   auto* type = reinterpret_cast<PyTypeObject*>(PyExc_StopIteration);
   Ref args(PyTuple_Pack(1, value));
-  if (!args) return {};
-  Ref stop;
-  if (spare_is_free()) {
-    stop = Ref::borrow(spare_stop);
-    wipe(stop.get());
-  } else {
-    stop = Ref(type->tp_new(type, args.get(), nullptr));
-    if (!stop) return {};
-    Py_XSETREF(spare_stop, Py_NewRef(stop.get()));
-  }
-  auto* fields = reinterpret_cast<PyStopIterationObject*>(stop.get());
-  Py_XSETREF(fields->args, args.release());
-  Py_XSETREF(fields->value, Py_NewRef(value));
+  Ref stop = args ? Ref(type->tp_new(type, args.get(), nullptr)) : Ref();
+  if (!stop) return {};
+  Py_XSETREF(reinterpret_cast<PyStopIterationObject*>(stop.get())->value, Py_NewRef(value));
+  Py_XSETREF(spare_stop, Py_NewRef(stop.get()));
   return stop;
 }
 
