@@ -65,6 +65,8 @@ def test_class_changes_after_warm_up_win(change):
     (lambda b: vars(b).pop("max_spawn_fanout"), False),  # the class default, 10, shows through
     (lambda b: delattr(b, "max_spawn_fanout"), False),
     (lambda b: setattr(b, "max_spawn_fanout", 1), True),
+    (lambda b: setattr(b, "__dict__", dict(vars(b), max_spawn_fanout=1)), True),
+    (lambda b: setattr(b, "__dict__", {}), False),
     (lambda b: setattr(b, "__class__", type("Narrow", (SpendBook,), {"max_spawn_fanout": property(lambda s: 1)})),
      True),
 ])

@@ -33,7 +33,9 @@ int slot_of(PyTypeObject* type, PyObject* name) {
   PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
   for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i) {
     PyObject* key = entries[i].me_key;
-    if (key == name || (key && PyUnicode_Compare(key, name) == 0)) return static_cast<int>(i);
+    // `name` is interned: an interned key that is not it is another name.
+    if (key == name || (key && !PyUnicode_CHECK_INTERNED(key) && PyUnicode_Compare(key, name) == 0))
+      return static_cast<int>(i);
   }
   return AttrSite::kGeneric;
 }
