@@ -40,9 +40,19 @@ int slot_of(PyTypeObject* type, PyObject* name) {
   return AttrSite::kGeneric;
 }
 
-void learn(AttrSite& site, PyTypeObject* type, PyObject* name) {
+// Remembers where the type of `obj` keeps `name`, once `obj`, just read or
+// written through the generic path with `seen` as the outcome, confirms it: a
+// slot holding anything else would mean a layout other than the one this was
+// compiled against, and the generic path is kept.
+void learn(AttrSite& site, PyObject* obj, PyObject* name, PyObject* seen) {
+  PyTypeObject* type = Py_TYPE(obj);
   if (!PyUnstable_Type_AssignVersionTag(type)) return;
   int slot = slot_of(type, name);
+  if (slot >= 0) {
+    PyDictValues* values = _PyObject_InlineValues(obj);
+    if (!values->valid || slot >= values->capacity || !values->values[slot]) return;  // this one cannot tell
+    if (values->values[slot] != seen) slot = AttrSite::kGeneric;
+  }
   int way = site.next;
   site.next = static_cast<unsigned char>((way + 1) % AttrSite::kWays);
   site.version[way] = type->tp_version_tag;
@@ -59,7 +69,7 @@ Ref getattr(PyObject* obj, const Name& name) {
     if (values->valid && slot < values->capacity && values->values[slot]) return Ref::borrow(values->values[slot]);
   }
   Ref value(PyObject_GetAttr(obj, name.get()));
-  if (value && slot == AttrSite::kUnknown) learn(site, Py_TYPE(obj), name.get());
+  if (value && slot == AttrSite::kUnknown) learn(site, obj, name.get(), value.get());
   return value;
 }
 
@@ -77,7 +87,7 @@ bool setattr(PyObject* obj, const Name& name, PyObject* value) {
     }
   }
   if (PyObject_SetAttr(obj, name.get(), value) < 0) return false;
-  if (slot == AttrSite::kUnknown) learn(site, Py_TYPE(obj), name.get());
+  if (slot == AttrSite::kUnknown) learn(site, obj, name.get(), value);
   return true;
 }
 
