@@ -361,6 +361,20 @@ def test_unit_table_is_read_at_each_call(monkeypatch):
     # keys are compared after lower-casing the input, so an upper-case key is unreachable
     with pytest.raises(ValueError, match=r"^unrecognized character 'x' in duration '1X'$"):
         parse_duration("1X")
+    calls = []
+
+    class Table(dict):
+        def __contains__(self, key):
+            calls.append(("in", key))
+            return super().__contains__(key)
+
+        def __getitem__(self, key):
+            calls.append(("[]", key))
+            return super().__getitem__(key)
+
+    monkeypatch.setattr(W, "_DURATION_UNITS", Table(s=1.0, m=60.0))
+    assert parse_duration("2m5s") == 125.0
+    assert calls == [("in", "m"), ("[]", "m"), ("in", "s"), ("[]", "s")]
     monkeypatch.delattr(W, "_DURATION_UNITS")
     assert parse_duration(" 5 ") == 5.0  # digits and spaces never consult the table
     with pytest.raises(NameError, match="_DURATION_UNITS"):

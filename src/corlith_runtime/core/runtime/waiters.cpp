@@ -402,6 +402,17 @@ Ref as_float(const std::u32string& digits) {
   return real(number);
 }
 
+// `ch in units`: 1, 0, or -1 with the host error set. A plain dict hands over
+// the value too; reading it again could not differ, as nothing in between
+// runs host code.
+int unit_of(PyObject* units, PyObject* ch, Ref& per_unit) {
+  if (!PyDict_CheckExact(units)) return PySequence_Contains(units, ch);
+  PyObject* found = nullptr;
+  int is_unit = PyDict_GetItemRef(units, ch, &found);
+  per_unit = Ref(found);
+  return is_unit;
+}
+
 // value.strip().lower(), done in place for a plain ASCII str.
 Ref normalised(PyObject* value) {
   if (!PyUnicode_CheckExact(value) || !PyUnicode_IS_ASCII(value)) {
@@ -450,7 +461,8 @@ Ref parse_duration(Args& a) {
     }
     Ref ch(PyUnicode_FromOrdinal(static_cast<int>(c)));
     Ref units = ch ? global(a.globals(), duration_units) : Ref();
-    int is_unit = units ? PySequence_Contains(units.get(), ch.get()) : -1;
+    Ref per_unit;  // a plain dict answers both `ch in units` and `units[ch]` at once
+    int is_unit = units ? unit_of(units.get(), ch.get(), per_unit) : -1;
     if (is_unit < 0) return {};
     if (is_unit) {
       if (num_buf.empty())
@@ -458,9 +470,11 @@ Ref parse_duration(Args& a) {
                      Ref(PyUnicode_FromFormat("duration unit %R with no preceding number in %R", ch.get(), value))
                          .get());
       Ref number = as_float(num_buf);
-      units = number ? global(a.globals(), duration_units) : Ref();
-      Ref per_unit = units ? Ref(PyObject_GetItem(units.get(), ch.get())) : Ref();
-      Ref seconds = per_unit ? multiply(number.get(), per_unit.get()) : Ref();
+      if (number && !per_unit) {
+        units = global(a.globals(), duration_units);
+        per_unit = units ? Ref(PyObject_GetItem(units.get(), ch.get())) : Ref();
+      }
+      Ref seconds = number && per_unit ? multiply(number.get(), per_unit.get()) : Ref();
       total = seconds ? add(total.get(), seconds.get()) : Ref();
       if (!total) return {};
       num_buf.clear();
