@@ -109,6 +109,27 @@ def test_property_setter_on_subclass_is_called_by_writes():
     assert seen == [0, 3, 7]  # the dataclass __init__ wrote 0 through it too
 
 
+class Unreadable(SpendBook):
+    @property
+    def max_spawn_fanout(self):
+        raise LookupError("fanout")
+
+
+class ReadOnlyTokens(SpendBook):
+    spent_tokens = property(lambda self: 0)
+
+
+@pytest.mark.parametrize("make, call, error", [
+    (lambda: Unreadable.__new__(Unreadable), lambda b: b.check_fanout(1), LookupError),
+    (lambda: ReadOnlyTokens.__new__(ReadOnlyTokens), lambda b: b.debit(tokens=1), AttributeError),
+], ids=["read", "write"])
+def test_failing_generic_access_after_warm_up_propagates(make, call, error):
+    warm(Plain())
+    book = make()
+    with pytest.raises(error):
+        call(book)
+
+
 def test_one_name_serves_several_types_at_once():
     books = [type(f"Book{i}", (SpendBook,), {})(max_spawn_fanout=i + 1) for i in range(6)]
     for _ in range(3):

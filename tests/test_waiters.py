@@ -375,6 +375,13 @@ def test_unit_table_is_read_at_each_call(monkeypatch):
     monkeypatch.setattr(W, "_DURATION_UNITS", Table(s=1.0, m=60.0))
     assert parse_duration("2m5s") == 125.0
     assert calls == [("in", "m"), ("[]", "m"), ("in", "s"), ("[]", "s")]
+    for broken in ("__contains__", "__getitem__"):
+        def fail(self, key, where=broken):
+            raise LookupError(where)
+
+        monkeypatch.setattr(W, "_DURATION_UNITS", type("Broken", (dict,), {broken: fail})(s=1.0))
+        with pytest.raises(LookupError, match=broken):
+            parse_duration("5s")
     monkeypatch.delattr(W, "_DURATION_UNITS")
     assert parse_duration(" 5 ") == 5.0  # digits and spaces never consult the table
     with pytest.raises(NameError, match="_DURATION_UNITS"):

@@ -40,6 +40,14 @@ int slot_of(PyTypeObject* type, PyObject* name) {
   return AttrSite::kGeneric;
 }
 
+// Where `obj` holds its own value in `slot` of its inline values; null when
+// it holds none there.
+PyObject** held_value(PyObject* obj, int slot) {
+  PyDictValues* values = _PyObject_InlineValues(obj);
+  if (!values->valid || slot >= values->capacity || !values->values[slot]) return nullptr;
+  return &values->values[slot];
+}
+
 // Remembers where the type of `obj` keeps `name`, once `obj`, just read or
 // written through the generic path with `seen` as the outcome, confirms it: a
 // slot holding anything else would mean a layout other than the one this was
@@ -49,9 +57,9 @@ void learn(AttrSite& site, PyObject* obj, PyObject* name, PyObject* seen) {
   if (!PyUnstable_Type_AssignVersionTag(type)) return;
   int slot = slot_of(type, name);
   if (slot >= 0) {
-    PyDictValues* values = _PyObject_InlineValues(obj);
-    if (!values->valid || slot >= values->capacity || !values->values[slot]) return;  // this one cannot tell
-    if (values->values[slot] != seen) slot = AttrSite::kGeneric;
+    PyObject** held = held_value(obj, slot);
+    if (!held) return;  // this one cannot tell
+    if (*held != seen) slot = AttrSite::kGeneric;
   }
   int way = site.next;
   site.next = static_cast<unsigned char>((way + 1) % AttrSite::kWays);
@@ -65,8 +73,7 @@ Ref getattr(PyObject* obj, const Name& name) {
   AttrSite& site = name.site();
   int slot = site.find(Py_TYPE(obj)->tp_version_tag);
   if (slot >= 0) {
-    PyDictValues* values = _PyObject_InlineValues(obj);
-    if (values->valid && slot < values->capacity && values->values[slot]) return Ref::borrow(values->values[slot]);
+    if (PyObject** held = held_value(obj, slot)) return Ref::borrow(*held);
   }
   Ref value(PyObject_GetAttr(obj, name.get()));
   if (value && slot == AttrSite::kUnknown) learn(site, obj, name.get(), value.get());
@@ -78,11 +85,8 @@ bool setattr(PyObject* obj, const Name& name, PyObject* value) {
   int slot = site.find(Py_TYPE(obj)->tp_version_tag);
   // A materialised __dict__ shares the values and must see its version change.
   if (slot >= 0 && !_PyObject_GetManagedDict(obj)) {
-    PyDictValues* values = _PyObject_InlineValues(obj);
-    if (values->valid && slot < values->capacity && values->values[slot]) {
-      PyObject* old = values->values[slot];
-      values->values[slot] = Py_NewRef(value);
-      Py_DECREF(old);
+    if (PyObject** held = held_value(obj, slot)) {
+      Py_SETREF(*held, Py_NewRef(value));
       return true;
     }
   }

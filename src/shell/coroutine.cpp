@@ -27,73 +27,110 @@ struct Coroutine {
 PyTypeObject* the_coroutine_type = nullptr;
 PyTypeObject* the_wrapper_type = nullptr;
 
+// The memory of a few dead objects of one type, kept for the next ones:
+// every call of an asynchronous method makes a coroutine, every plain
+// `await` of one an iterator.
+template <class T>
+class Spares {
+ public:
+  // Memory for a new object of `type`, with one reference; null when none is kept.
+  T* take(PyTypeObject* type) {
+    if (!count_) return nullptr;
+    T* o = kept_[--count_];
+    PyObject_Init(reinterpret_cast<PyObject*>(o), type);
+    return o;
+  }
+  // Keeps the memory of a finished object; false when full (then free it).
+  bool keep(T* o) {
+    if (count_ == kSize) return false;
+    kept_[count_++] = o;
+    return true;
+  }
+
+ private:
+  static constexpr int kSize = 8;
+  T* kept_[kSize];
+  int count_ = 0;
+};
+
 Coroutine* as_coro(PyObject* self) { return reinterpret_cast<Coroutine*>(self); }
 
 int arg_count(const Coroutine* c) { return c->func->sig->count; }
 
 // The StopIteration that last carried a result out. A plain `await` takes it
 // off the error indicator and drops it at once; when nothing else holds it,
-// it is wiped and carries the next result, instead of a new one being built.
+// it carries the next result, instead of a new one being built.
 PyObject* spare_stop = nullptr;
 
-// The spare's argument tuple, when only the spare holds it: it is refilled
-// in place rather than rebuilt.
-PyObject** own_argument_slot(PyStopIterationObject* stop) {
+// The slot of the spare's argument tuple when only the spare holds that
+// tuple: it is refilled in place rather than rebuilt.
+PyObject** own_argument(PyStopIterationObject* stop) {
   PyObject* args = stop->args;
   if (!args || Py_REFCNT(args) != 1 || !PyTuple_CheckExact(args) || PyTuple_GET_SIZE(args) != 1) return nullptr;
   return &reinterpret_cast<PyTupleObject*>(args)->ob_item[0];
 }
 
-// Forgets what the spare carried, so that no result, traceback or context
-// outlives its consumer in it.
-void wipe(PyObject* spare) {
-  Ref held = Ref::borrow(spare);  // code run by the releases below finds it taken
-  auto* stop = reinterpret_cast<PyStopIterationObject*>(spare);
-  stop->suppress_context = 0;
-  Py_CLEAR(stop->dict);
-  Py_CLEAR(stop->notes);
-  Py_CLEAR(stop->traceback);
-  Py_CLEAR(stop->context);
-  Py_CLEAR(stop->cause);
-  if (PyObject** slot = own_argument_slot(stop))
-    Py_SETREF(*slot, Py_NewRef(Py_None));
-  else
-    Py_XSETREF(stop->args, PyTuple_New(0));
-  Py_XSETREF(stop->value, Py_NewRef(Py_None));
+// Makes `stop` carry `value` as StopIteration(value) does, in its argument
+// tuple and as its value; false with the host error set.
+bool carry(PyStopIterationObject* stop, PyObject* value) {
+  if (PyObject** slot = own_argument(stop)) {
+    Py_SETREF(*slot, Py_NewRef(value));
+  } else {
+    PyObject* args = PyTuple_Pack(1, value);
+    if (!args) return false;
+    Py_XSETREF(stop->args, args);
+  }
+  Py_XSETREF(stop->value, Py_NewRef(value));
+  return true;
 }
 
-bool spare_is_free() { return spare_stop && Py_REFCNT(spare_stop) == 1; }
+// Drops what a raise attached to the spare. The caller holds the spare, so
+// code run by these releases finds it taken.
+void unlink(PyStopIterationObject* spare) {
+  spare->suppress_context = 0;
+  Py_CLEAR(spare->dict);
+  Py_CLEAR(spare->notes);
+  Py_CLEAR(spare->traceback);
+  Py_CLEAR(spare->context);
+  Py_CLEAR(spare->cause);
+}
+
+PyStopIterationObject* free_spare() {
+  bool free = spare_stop && Py_REFCNT(spare_stop) == 1;
+  return free ? reinterpret_cast<PyStopIterationObject*>(spare_stop) : nullptr;
+}
 
 // Called whenever a coroutine or its iterator goes away: by then whoever
-// awaited it has taken the result out of the spare.
+// awaited it has taken the result out of the spare, which must not keep the
+// result, its traceback or its context alive. Deallocators call this, maybe
+// with an error pending, so nothing here allocates.
 void release_spare_stop() {
-  if (spare_is_free() && reinterpret_cast<PyStopIterationObject*>(spare_stop)->value != Py_None) wipe(spare_stop);
+  PyStopIterationObject* spare = free_spare();
+  if (!spare || spare->value == Py_None) return;
+  Ref held = Ref::borrow(spare_stop);
+  unlink(spare);
+  if (PyObject** slot = own_argument(spare))
+    Py_SETREF(*slot, Py_NewRef(Py_None));
+  else
+    Py_XSETREF(spare->args, PyTuple_New(0));
+  Py_XSETREF(spare->value, Py_NewRef(Py_None));
 }
 
 // StopIteration(value); its constructor only stores the argument tuple and
 // the first argument, so that is done here without the generic call.
 Ref stop_iteration_of(PyObject* value) {
-  if (spare_is_free()) {
-    Ref stop = Ref::borrow(spare_stop);
-    wipe(stop.get());
-    auto* fields = reinterpret_cast<PyStopIterationObject*>(stop.get());
-    if (PyObject** slot = own_argument_slot(fields)) {
-      Py_SETREF(*slot, Py_NewRef(value));
-    } else {
-      PyObject* args = PyTuple_Pack(1, value);
-      if (!args) return {};
-      Py_XSETREF(fields->args, args);
-    }
-    Py_XSETREF(fields->value, Py_NewRef(value));
-    return stop;
+  Ref stop;
+  if (PyStopIterationObject* spare = free_spare()) {
+    stop = Ref::borrow(spare_stop);
+    unlink(spare);
+  } else {
+    auto* type = reinterpret_cast<PyTypeObject*>(PyExc_StopIteration);
+    Ref no_args(PyTuple_New(0));
+    stop = no_args ? Ref(type->tp_new(type, no_args.get(), nullptr)) : Ref();
+    if (!stop) return {};
+    Py_XSETREF(spare_stop, Py_NewRef(stop.get()));
   }
-  auto* type = reinterpret_cast<PyTypeObject*>(PyExc_StopIteration);
-  Ref args(PyTuple_Pack(1, value));
-  Ref stop = args ? Ref(type->tp_new(type, args.get(), nullptr)) : Ref();
-  if (!stop) return {};
-  Py_XSETREF(reinterpret_cast<PyStopIterationObject*>(stop.get())->value, Py_NewRef(value));
-  Py_XSETREF(spare_stop, Py_NewRef(stop.get()));
-  return stop;
+  return carry(reinterpret_cast<PyStopIterationObject*>(stop.get()), value) ? stop : Ref();
 }
 
 void set_stop_iteration(PyObject* value) {
@@ -220,12 +257,12 @@ PySendResult step_suspended(Coroutine* c, PyObject* value, PyObject** out) {
   return resume(c, std::move(outcome), out);
 }
 
-bool refuse_state(Coroutine* c, bool closing) {
+bool refuse_state(Coroutine* c) {
   if (c->state == State::running) {
     PyErr_SetString(PyExc_ValueError, "coroutine already executing");
     return true;
   }
-  if (c->state == State::finished && !closing) {
+  if (c->state == State::finished) {
     PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
     return true;
   }
@@ -238,7 +275,7 @@ PySendResult coro_send_slot(PyObject* self, PyObject* value, PyObject** out) {
     PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
     return PYGEN_ERROR;
   }
-  if (refuse_state(c, false)) return PYGEN_ERROR;
+  if (refuse_state(c)) return PYGEN_ERROR;
   if (c->state == State::created) return start(c, out);
   return step_suspended(c, value, out);
 }
@@ -275,7 +312,7 @@ PySendResult throw_into(Coroutine* c, Ref exc, PyObject** out) {
     PyErr_SetRaisedException(exc.release());
     return PYGEN_ERROR;
   }
-  if (refuse_state(c, false)) return PYGEN_ERROR;
+  if (refuse_state(c)) return PYGEN_ERROR;
   if (c->delegate) {
     if (PyErr_GivenExceptionMatches(exc.get(), PyExc_GeneratorExit)) {
       Ref delegate(std::exchange(c->delegate, nullptr));
@@ -396,19 +433,12 @@ struct Wrapper {
   PyObject* coro;
 };
 
-constexpr int kSpareWrappers = 8;
-Wrapper* spare_wrappers[kSpareWrappers];
-int spare_count = 0;
+Spares<Wrapper> spare_wrappers;
 
 PyObject* coro_await(PyObject* self) {
-  Wrapper* w = nullptr;
-  if (spare_count) {
-    w = spare_wrappers[--spare_count];
-    PyObject_Init(reinterpret_cast<PyObject*>(w), the_wrapper_type);
-  } else {
-    w = PyObject_New(Wrapper, the_wrapper_type);
-    if (!w) return nullptr;
-  }
+  Wrapper* w = spare_wrappers.take(the_wrapper_type);
+  if (!w) w = PyObject_New(Wrapper, the_wrapper_type);
+  if (!w) return nullptr;
   w->coro = Py_NewRef(self);
   return reinterpret_cast<PyObject*>(w);
 }
@@ -428,11 +458,7 @@ void wrapper_dealloc(PyObject* self) {
   Py_CLEAR(reinterpret_cast<Wrapper*>(self)->coro);
   release_spare_stop();
   PyTypeObject* type = Py_TYPE(self);
-  if (spare_count < kSpareWrappers) {
-    spare_wrappers[spare_count++] = reinterpret_cast<Wrapper*>(self);
-  } else {
-    type->tp_free(self);
-  }
+  if (!spare_wrappers.keep(reinterpret_cast<Wrapper*>(self))) type->tp_free(self);
   Py_DECREF(type);
 }
 
@@ -497,11 +523,7 @@ int coro_clear(PyObject* self) {
   return 0;
 }
 
-// Every call of an asynchronous method makes a coroutine, so the memory of a
-// few finished ones is kept for the next.
-constexpr int kSpareCoroutines = 8;
-Coroutine* spare_coroutines[kSpareCoroutines];
-int spare_coroutine_count = 0;
+Spares<Coroutine> spare_coroutines;
 
 void coro_dealloc(PyObject* self) {
   Coroutine* c = as_coro(self);
@@ -516,10 +538,7 @@ void coro_dealloc(PyObject* self) {
   Py_CLEAR(c->qualname);
   Py_CLEAR(c->func);
   PyTypeObject* type = Py_TYPE(self);
-  if (!c->finalized && spare_coroutine_count < kSpareCoroutines)
-    spare_coroutines[spare_coroutine_count++] = c;
-  else
-    type->tp_free(self);
+  if (c->finalized || !spare_coroutines.keep(c)) type->tp_free(self);
   Py_DECREF(type);
   release_spare_stop();
 }
@@ -606,14 +625,9 @@ bool ready_coroutine_types() {
 }
 
 PyObject* make_coroutine(Function* f, Args& args) {
-  Coroutine* c = nullptr;
-  if (spare_coroutine_count) {
-    c = spare_coroutines[--spare_coroutine_count];
-    PyObject_Init(reinterpret_cast<PyObject*>(c), the_coroutine_type);
-  } else {
-    c = PyObject_GC_New(Coroutine, the_coroutine_type);
-    if (!c) return nullptr;
-  }
+  Coroutine* c = spare_coroutines.take(the_coroutine_type);
+  if (!c) c = PyObject_GC_New(Coroutine, the_coroutine_type);
+  if (!c) return nullptr;
   Binder::retain(args, f->sig->count);
   c->func = reinterpret_cast<Function*>(Py_NewRef(reinterpret_cast<PyObject*>(f)));
   c->name = Py_NewRef(f->name);

@@ -1,8 +1,11 @@
-#include "shell/host.hpp"
+#include "shell/shell.hpp"
 
 #include <cmath>
+#include <functional>
 
 namespace shell {
+
+Ref returns_none(Args&) { return none(); }
 
 Ref global(PyObject* globals, PyObject* name) {
   PyObject* value = nullptr;
@@ -56,27 +59,23 @@ int positive(PyObject* value) {
   return zero ? PyObject_RichCompareBool(value, zero.get(), Py_GT) : -1;
 }
 
-Ref add(PyObject* a, PyObject* b) {
-  if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b))
-    return real(PyFloat_AS_DOUBLE(a) + PyFloat_AS_DOUBLE(b));
+namespace {
+
+// `a <op> b`: exact floats and word-sized ints directly (a product of two
+// one-digit ints still fits a long long), anything else by the host operator.
+template <class Op>
+Ref arithmetic(PyObject* a, PyObject* b, Op op, PyObject* (*host_op)(PyObject*, PyObject*)) {
+  if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) return real(op(PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b)));
   Py_ssize_t x, y;
-  if (compact_pair(a, b, x, y)) return integer(static_cast<long long>(x) + y);  // one digit each: no overflow
-  return Ref(PyNumber_Add(a, b));
+  if (compact_pair(a, b, x, y)) return integer(op(static_cast<long long>(x), static_cast<long long>(y)));
+  return Ref(host_op(a, b));
 }
 
-Ref subtract(PyObject* a, PyObject* b) {
-  if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b))
-    return real(PyFloat_AS_DOUBLE(a) - PyFloat_AS_DOUBLE(b));
-  Py_ssize_t x, y;
-  if (compact_pair(a, b, x, y)) return integer(static_cast<long long>(x) - y);
-  return Ref(PyNumber_Subtract(a, b));
-}
+}  // namespace
 
-Ref multiply(PyObject* a, PyObject* b) {
-  if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b))
-    return real(PyFloat_AS_DOUBLE(a) * PyFloat_AS_DOUBLE(b));
-  return Ref(PyNumber_Multiply(a, b));
-}
+Ref add(PyObject* a, PyObject* b) { return arithmetic(a, b, std::plus<>(), PyNumber_Add); }
+Ref subtract(PyObject* a, PyObject* b) { return arithmetic(a, b, std::minus<>(), PyNumber_Subtract); }
+Ref multiply(PyObject* a, PyObject* b) { return arithmetic(a, b, std::multiplies<>(), PyNumber_Multiply); }
 
 bool unpack2(PyObject* item, Ref& a, Ref& b) {
   if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {

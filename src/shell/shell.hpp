@@ -55,6 +55,8 @@ class Args {
 
 // A body returns a new reference, or an empty Ref with the host error set.
 using Body = Ref (*)(Args&);
+// The body of a member written as `...` (a protocol's): it returns None.
+Ref returns_none(Args&);
 
 // A body that may suspend: a C++ coroutine whose `co_await shell::host_await(x)`
 // awaits a host awaitable, delegating send/throw/close to it meanwhile.
@@ -141,7 +143,7 @@ struct Def {
   std::vector<Param> params = {};
   const char* returns = nullptr;  // return annotation, none when null
   const char* doc = nullptr;
-  std::variant<Body, TaskBody> body = Body{};
+  std::variant<Body, TaskBody> body = returns_none;
   Kind kind = Kind::function;
   std::vector<const char*> locals = {};  // local variable names the code object lists
 };

@@ -5,7 +5,6 @@ namespace {
 using namespace shell;
 
 // Bodies, defined below the table.
-Ref returns_none(Args&);
 Ref no_policies(Args&);
 
 const Module policy{
@@ -27,8 +26,7 @@ const Module policy{
                       .doc = "Get all active policy configurations.\n\n"
                              "        Returns:\n"
                              "            Dict mapping policy names to their configurations\n"
-                             "        ",
-                      .body = returns_none},
+                             "        "},
                      {.name = "get_policy", .line = 29,
                       .params = {arg("name", "str")}, .returns = "Dict[str, Any]",
                       .doc = "Get a specific policy configuration.\n\n"
@@ -36,8 +34,7 @@ const Module policy{
                              "            name: The policy name\n\n"
                              "        Returns:\n"
                              "            The policy configuration dict, or empty dict if not found\n"
-                             "        ",
-                      .body = returns_none},
+                             "        "},
                  }),
         plain_class("NoOpPolicyProvider",
                     "No-op policy provider for standalone runtime.\n\n"
@@ -55,9 +52,6 @@ const Module policy{
 };
 
 // ---- bodies ----------------------------------------------------------------------------
-
-// The protocol's own bodies answer None; implementations override them.
-Ref returns_none(Args&) { return none(); }
 
 // Every call hands out a dict of its own, so callers may mutate it freely.
 Ref no_policies(Args&) { return Ref(PyDict_New()); }

@@ -8,7 +8,6 @@ namespace {
 using namespace shell;
 
 // Bodies, defined below the table.
-Ref returns_none(Args&);
 Ref default_noop_child_runner(Args& a);
 Ref dispatcher_init(Args& a);
 Task enqueue_children(Args& a);
@@ -95,14 +94,14 @@ const Module spawn{
                         "        when the tenant has ``per_user_auth_enabled=True``. Without this,\n"
                         "        children silently fall through to tenant-level credentials.\n"
                         "        ",
-                 .body = returns_none, .kind = Kind::coroutine},
+                 .kind = Kind::coroutine},
                 {.name = "collect_results", .line = 107, .params = collect_params,
                  .returns = "dict[str, ChildResult]",
                  .doc = "Called during parent resume — return completed child results.\n\n"
                         "        Keyed by child_run_id. Contents satisfy the ``return_when``\n"
                         "        clause the dispatcher honored when signalling resume.\n"
                         "        ",
-                 .body = returns_none, .kind = Kind::coroutine},
+                 .kind = Kind::coroutine},
             }),
         plain_class(
             "InMemorySpawnDispatcher",
@@ -151,8 +150,6 @@ Ref child_record(PyObject* cls, PyObject* child_run_id, PyObject* spec, PyObject
   return call_keywords(cls, 0, record_keys, child_run_id, spec, output, error, zero_usd.get(), zero_tokens.get(),
                        zero_ms.get());
 }
-
-Ref returns_none(Args&) { return none(); }
 
 Ref default_noop_child_runner(Args& a) {
   PyObject* spec = a[0];

@@ -4,9 +4,6 @@
 namespace {
 using namespace shell;
 
-// Bodies, defined below the table.
-Ref returns_none(Args&);
-
 const Module tokens{
     .name = "tokens",
     .doc = "Token semaphore protocol for admission control.\n\n"
@@ -29,32 +26,26 @@ const Module tokens{
                              "            queue: The queue name (e.g., 'default', 'heavy')\n\n"
                              "        Returns:\n"
                              "            True if a token was acquired, False if none available.\n"
-                             "        ",
-                      .body = returns_none},
+                             "        "},
                      {.name = "release", .line = 32,
                       .params = {arg("queue", "str")}, .returns = "None",
                       .doc = "Release a token back to the queue.\n\n"
                              "        Args:\n"
                              "            queue: The queue name\n"
-                             "        ",
-                      .body = returns_none},
+                             "        "},
                      {.name = "set_capacity", .line = 40,
                       .params = {arg("queue", "str"), arg("count", "int")}, .returns = "None",
                       .doc = "Set the total capacity for a queue.\n\n"
                              "        Args:\n"
                              "            queue: The queue name\n"
                              "            count: The maximum number of concurrent tokens\n"
-                             "        ",
-                      .body = returns_none},
+                             "        "},
                  }),
     },
 };
 
-// ---- bodies ----------------------------------------------------------------------------
-
-// The protocol's own bodies: only a class that inherits them without
-// overriding reaches these; the argument tests have already run.
-Ref returns_none(Args&) { return none(); }
+// The protocol's members have no bodies of their own: like `...` in Python they
+// answer None, for a class that inherits them without overriding.
 
 }  // namespace
 

@@ -9,7 +9,6 @@ using namespace shell;
 
 // Bodies, defined below the table.
 Ref matches(Args& a);
-Ref returns_none(Args&);
 Ref registry_init(Args& a);
 Ref register_signal_waiter(Args& a);
 Ref register_timer(Args& a);
@@ -82,13 +81,13 @@ const Module waiters{
                  {
                      {.name = "register_signal_waiter", .line = 88,
                       .params = {arg("waiter", "SignalWaiter")}, .returns = "None",
-                      .body = returns_none, .kind = Kind::coroutine},
+                      .kind = Kind::coroutine},
                      {.name = "register_timer", .line = 90,
                       .params = {arg("waiter", "TimerWaiter")}, .returns = "None",
-                      .body = returns_none, .kind = Kind::coroutine},
+                      .kind = Kind::coroutine},
                      {.name = "register_user_input_waiter", .line = 92,
                       .params = {arg("waiter", "UserInputWaiter")}, .returns = "None",
-                      .body = returns_none, .kind = Kind::coroutine},
+                      .kind = Kind::coroutine},
                      {.name = "resolve_signal", .line = 94,
                       .params = {kwarg("signal_name", "str"), kwarg("payload", "dict")},
                       .returns = "list[tuple[str, str, dict]]",
@@ -97,7 +96,7 @@ const Module waiters{
                              "        for every waiter that matched. Caller is responsible for\n"
                              "        triggering parent resume for each.\n"
                              "        ",
-                      .body = returns_none, .kind = Kind::coroutine},
+                      .kind = Kind::coroutine},
                      {.name = "resolve_user_input", .line = 104,
                       .params = {kwarg("parent_run_id", "str"), kwarg("resume_key", "str"),
                                  kwarg("response", "Any")},
@@ -106,13 +105,13 @@ const Module waiters{
                              "        Returns True if a matching waiter existed. Caller arranges the\n"
                              "        parent resume with the response value.\n"
                              "        ",
-                      .body = returns_none, .kind = Kind::coroutine},
+                      .kind = Kind::coroutine},
                      {.name = "sweep_expired_timers", .line = 113,
                       .returns = "list[tuple[str, str]]",
                       .doc = "Return ``(parent_run_id, resume_key)`` for every timer whose\n"
                              "        ``resume_at_unix`` is in the past. Caller arranges parent resume.\n"
                              "        ",
-                      .body = returns_none, .kind = Kind::coroutine},
+                      .kind = Kind::coroutine},
                  }),
         plain_class("InMemoryWaiterRegistry",
                     "Synchronous, in-process registry for local dev + tests.\n\n"
@@ -233,8 +232,6 @@ Ref matches(Args& a) {
 }
 
 // ---- the registries --------------------------------------------------------------
-
-Ref returns_none(Args&) { return none(); }
 
 Ref registry_init(Args& a) {
   PyObject* self = a[0];
