@@ -1,6 +1,8 @@
 """Shared test helpers: leak checks by allocated-block counts and a manual coroutine driver."""
 
 import gc
+import os
+import pickle
 import sys
 
 import pytest
@@ -58,3 +60,35 @@ def no_leak():
 @pytest.fixture
 def run_now():
     return drive
+
+
+def run_isolated(fn, *args):
+    """Return ``fn(*args)`` computed in a forked child, so that a crash fails one test only."""
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # the child: report, then leave without running any cleanup of the parent's
+        try:
+            os.close(read_end)
+            try:
+                payload = pickle.dumps(("ok", fn(*args)))
+            except BaseException as exc:  # noqa: BLE001 - reported to the parent
+                payload = pickle.dumps(("error", f"{type(exc).__name__}: {exc}"))
+            with os.fdopen(write_end, "wb") as out:
+                out.write(payload)
+        finally:
+            os._exit(0)
+    os.close(write_end)
+    with os.fdopen(read_end, "rb") as result:
+        data = result.read()
+    _, status = os.waitpid(pid, 0)
+    if os.WIFSIGNALED(status):
+        pytest.fail(f"crashed with signal {os.WTERMSIG(status)}")
+    kind, value = pickle.loads(data)
+    if kind == "error":
+        pytest.fail(f"raised in the child: {value}")
+    return value
+
+
+@pytest.fixture
+def isolated():
+    return run_isolated

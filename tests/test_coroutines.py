@@ -7,6 +7,7 @@ import gc
 import inspect
 import pickle
 import warnings
+import weakref
 
 import pytest
 
@@ -276,9 +277,9 @@ def _spawn():
     return pytest.importorskip("corlith_runtime.core.runtime.spawn")
 
 
-def _enqueue(dispatcher, count=1, return_when="all"):
+def _enqueue(dispatcher, count=1, return_when="all", specs=None):
     return dispatcher.enqueue_children(
-        parent_run_id="p", parent_resume_key="k", specs=tuple(Spec() for _ in range(count)),
+        parent_run_id="p", parent_resume_key="k", specs=specs or tuple(Spec() for _ in range(count)),
         return_when=return_when, timeout_seconds=1.0,
     )
 
@@ -587,3 +588,389 @@ def test_never_awaited_warning_after_many_finished_coroutines():
             reg.sweep_expired_timers()  # dropped at once, unawaited
         gc.collect()
     assert [str(w.message) for w in caught] == ["coroutine 'InMemoryWaiterRegistry.sweep_expired_timers' was never awaited"] * 3
+
+
+# ---- driving a suspended coroutine against its host twin --------------------------------
+# Each scenario drives a compiled coroutine suspended in an await and an `async def` doing
+# the same (its host twin) the same way; what the driver and the awaited object see must match.
+
+
+class Probe:
+    """The iterator an awaited object hands out; records what reaches it.
+
+    `hooks` maps a protocol name to a callable run when that member is looked up
+    (`throw`, `close`) or called (`send`): hostile code that drives the outer
+    coroutine from inside the await.
+    """
+
+    def __init__(self, log, hooks, has_throw=True, has_close=True, answer=None):
+        self.log, self.hooks, self.steps = log, hooks, 0
+        self.has_throw, self.has_close, self.answer = has_throw, has_close, answer or _rethrow
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        return self.send(None)
+
+    def send(self, value):
+        self.log.append(("send", value))
+        if "send" in self.hooks:
+            self.hooks["send"]()
+        self.steps += 1
+        if self.steps > 2:
+            raise StopIteration({"output": {"sent": value}})
+        return f"tick{self.steps}"
+
+    def __getattr__(self, name):
+        if name == "throw" and self.has_throw:
+            if "throw" in self.hooks:
+                self.hooks["throw"]()
+
+            def throw(*args):
+                self.log.append(("throw", tuple(a if not isinstance(a, BaseException) else repr(a) for a in args)))
+                return self.answer(args)
+
+            return throw
+        if name == "close" and self.has_close:
+            if "close" in self.hooks:
+                self.hooks["close"]()
+            return lambda: self.log.append(("close",))
+        raise AttributeError(name)
+
+
+def _rethrow(args):
+    first = args[0]
+    raise first if isinstance(first, BaseException) else first(*args[1:2])
+
+
+class Awaitable:
+    def __init__(self, probe):
+        self.probe = probe
+
+    def __await__(self):
+        return self.probe
+
+
+def _summary(exc):
+    cause = exc.__cause__
+    return type(exc), str(exc), type(cause) if cause is not None else None
+
+
+def _step(action):
+    try:
+        return ("value", action())
+    except StopIteration as stop:
+        return ("return", stop.value)
+    except BaseException as exc:  # noqa: BLE001 - the outcome itself is compared
+        return ("raise", *_summary(exc))
+
+
+def _twin_pair(hooks, **probe_options):
+    """A compiled coroutine and its host twin, each suspended on its own Probe."""
+    spawn = _spawn()
+    made = []
+
+    for compiled in (True, False):
+        log = []
+        probe = Probe(log, {}, **probe_options)
+
+        def runner(spec, probe=probe):  # its awaitable is what the dispatcher awaits
+            return Awaitable(probe)
+
+        async def twin(runner=runner):
+            results = {}
+            try:
+                result = await runner(Spec())
+                result["child_run_id"] = "inmem-p-k-0"
+            except Exception as exc:
+                result = {"error": str(exc)}
+            results["inmem-p-k-0"] = result
+            return ["inmem-p-k-0"]
+
+        coro = _enqueue(spawn.InMemorySpawnDispatcher(child_runner=runner)) if compiled else twin()
+        probe.hooks = {name: (lambda act=act, coro=coro, log=log: log.append(("hook", _step(lambda: act(coro)))))
+                       for name, act in hooks.items()}
+        made.append((coro, log))
+    return made
+
+
+def _state(coro):
+    return coro.cr_running, coro.cr_suspended, coro.cr_await is not None
+
+
+REENTRY = {
+    "send": lambda c: c.send(None),
+    "finish": lambda c: [c.send(None) for _ in range(5)],
+    "throw": lambda c: c.throw(KeyError("inner")),
+    "close": lambda c: c.close(),
+}
+DRIVES = {
+    "send": lambda c: c.send("v"),
+    "throw": lambda c: c.throw(KeyError("outer")),
+    "close": lambda c: c.close(),
+}
+
+
+@pytest.mark.parametrize("hook", ["send", "throw", "close"])
+@pytest.mark.parametrize("reentry", sorted(REENTRY))
+@pytest.mark.parametrize("drive", sorted(DRIVES))
+def test_reentry_while_calling_out_matches_the_host(hook, reentry, drive, isolated):
+    """The awaited object drives the same coroutine while the driver calls into it."""
+    compiled, host = isolated(_reentry_outcomes, hook, reentry, drive)
+    assert compiled == host
+
+
+def _reentry_outcomes(hook, reentry, drive):
+    outcomes = []
+    for coro, log in _twin_pair({hook: REENTRY[reentry]}):
+        first = _step(lambda: coro.send(None))
+        got = _step(lambda: DRIVES[drive](coro))
+        outcomes.append((first, got, log[:], _state(coro)))
+        coro.close()
+    return outcomes
+
+
+THROWN = [
+    (KeyError("k"),),
+    (KeyError,),
+    (KeyError, "v"),
+    (KeyError, KeyError("a")),
+    (KeyError("k"), "separate"),
+    (42,),
+    (KeyError, None, "not a traceback"),
+    (StopIteration("early"),),
+    (StopIteration, "early"),
+    (GeneratorExit,),
+]
+ANSWERS = {
+    "rethrow": _rethrow,
+    "yield": lambda args: "yielded",
+    "stop": lambda args: (_ for _ in ()).throw(StopIteration("answered")),
+}
+
+
+@pytest.mark.parametrize("args", THROWN, ids=repr)
+@pytest.mark.parametrize("has_throw", [True, False], ids=["with-throw", "plain-iterator"])
+@pytest.mark.parametrize("answer", sorted(ANSWERS))
+def test_throw_reaches_the_awaited_object_as_the_host_does(args, has_throw, answer, isolated):
+    compiled, host = isolated(_throw_outcomes, args, has_throw, answer)
+    assert compiled == host
+
+
+def _throw_outcomes(args, has_throw, answer):
+    outcomes = []
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        for coro, log in _twin_pair({}, has_throw=has_throw, answer=ANSWERS[answer]):
+            coro.send(None)
+            got = _step(lambda: coro.throw(*args))
+            then = _step(lambda: coro.send("after"))
+            outcomes.append((got, then, log[:], _state(coro)))
+            coro.close()
+    return outcomes
+
+
+def test_stop_iteration_leaving_a_body_is_a_runtime_error():
+    """StopIteration raised inside a body, by anything it calls, does not pose as a return."""
+    spawn = _spawn()
+
+    def stop(*_):
+        raise StopIteration("leaked")
+
+    class StopEq(str):
+        __hash__ = str.__hash__
+        __eq__ = __ne__ = stop
+
+    class StopSpec(Spec):
+        to_dict = stop
+
+    async def host():
+        stop()
+
+    expected = _step(lambda: host().send(None))
+    assert expected == ("raise", RuntimeError, "coroutine raised StopIteration", StopIteration)
+    reg = Registry(clock=stop)
+    matching = Registry()
+    asyncio.run(matching.register_signal_waiter(W.SignalWaiter("p", "k", "s", {"a": StopEq("x")})))
+    triggers = [
+        lambda: reg.sweep_expired_timers().send(None),
+        lambda: matching.resolve_signal(signal_name="s", payload={"a": "y"}).send(None),
+        lambda: spawn._default_noop_child_runner(StopSpec()).send(None),
+        # the child's fault becomes an error record, whose own to_dict() then leaks
+        lambda: _enqueue(spawn.InMemorySpawnDispatcher(), specs=(StopSpec(),)).send(None),
+    ]
+    for trigger in triggers:
+        assert _step(trigger) == expected
+
+
+@pytest.mark.parametrize("compiled", [True, False], ids=["compiled", "host"])
+def test_a_coroutine_awaited_by_two_tasks(compiled):
+    spawn = _spawn()
+
+    async def runner(spec):
+        await asyncio.sleep(0.01)
+        return {"output": {}}
+
+    async def host_twin():
+        return await runner(Spec())
+
+    async def main():
+        coro = _enqueue(spawn.InMemorySpawnDispatcher(child_runner=runner)) if compiled else host_twin()
+
+        async def wait():
+            return await coro
+
+        first = asyncio.ensure_future(wait())
+        await asyncio.sleep(0)
+        second = asyncio.ensure_future(wait())
+        done = await asyncio.gather(first, second, return_exceptions=True)
+        return [d if not isinstance(d, BaseException) else (type(d), str(d)) for d in done]
+
+    first, second = asyncio.run(main())
+    assert second == (RuntimeError, "coroutine is being awaited already")
+    assert first == (["inmem-p-k-0"] if compiled else {"output": {}})
+
+
+# ---- what suspended and finished coroutines keep alive ------------------------------------
+
+
+class Owner:
+    """Holds a dispatcher whose runner is its own bound method, and the coroutine
+    driving it: dropped together, they form a cycle only the collector can free."""
+
+    def __init__(self, compiled, log):
+        spawn = _spawn()
+        self.log = log
+        self.dispatcher = spawn.InMemorySpawnDispatcher(child_runner=self.run)
+        self.coro = _enqueue(self.dispatcher) if compiled else self.twin()
+
+    async def run(self, spec):
+        try:
+            await Tick()
+        finally:
+            self.log.append("finally")
+        return {"output": {}}
+
+    async def twin(self):
+        return [await self.run(Spec())]
+
+
+def _drop_suspended_by_hand(compiled, log):
+    owner = Owner(compiled, log)
+    owner.coro.send(None)
+    return weakref.ref(owner)
+
+
+def _drop_suspended_task(compiled, log):
+    loop = asyncio.new_event_loop()
+    loop.set_exception_handler(lambda loop, context: log.append(context["message"]))
+    owner = Owner(compiled, log)
+    owner.future = loop.create_future()
+    owner.run = None  # the runner now waits on a future nobody resolves
+
+    async def waits(spec, owner=owner):
+        try:
+            await owner.future
+        finally:
+            owner.log.append("finally")
+
+    owner.dispatcher._child_runner = waits
+    if not compiled:
+        owner.coro.close()
+        owner.coro = waits(Spec())
+    task = loop.create_task(owner.coro)
+    loop.run_until_complete(asyncio.sleep(0.01))
+    assert not task.done()
+    del task
+    loop.close()
+    return weakref.ref(owner)
+
+
+@pytest.mark.parametrize("drop", [_drop_suspended_by_hand, _drop_suspended_task], ids=["by-hand", "asyncio-task"])
+def test_abandoned_suspended_cycles_are_collected_like_the_host(drop):
+    outcomes = []
+    for compiled in (True, False):
+        log = []
+        gc.collect()
+        owner = drop(compiled, log)
+        gc.collect()
+        outcomes.append((owner() is None, sorted(log)))
+    assert outcomes[0] == outcomes[1]
+    assert outcomes[0][0] is True and "finally" in outcomes[0][1]
+
+
+def test_results_keep_nothing_alive():
+    """A result, its carrier's traceback and context go with the awaiting code's last
+    reference, also when the result is part of a cycle."""
+    log = []
+
+    async def await_result():
+        payload = {"held": Tracked(log)}
+        payload["self"] = payload  # only the collector can free it
+        reg = Registry()
+        await reg.register_signal_waiter(W.SignalWaiter("p", "k", "s"))
+        try:
+            raise KeyError("handled")  # the carrier raised here has a context
+        except KeyError:
+            released = await reg.resolve_signal(signal_name="s", payload=payload)
+        assert released[0][2]["held"] is payload["held"]
+
+    def by_hand():
+        reg = Registry()
+        payload = {"held": Tracked(log)}
+        payload["self"] = payload
+        asyncio.run(reg.register_signal_waiter(W.SignalWaiter("p", "k", "s")))
+        try:
+            raise KeyError("handled")
+        except KeyError:
+            stop = _stop_of(reg.resolve_signal(signal_name="s", payload=payload))
+        assert stop.value[0][2]["held"] is payload["held"]
+
+    for run in (lambda: asyncio.run(await_result()), by_hand):
+        log.clear()
+        run()
+        gc.collect()
+        assert log == ["freed"]
+
+
+def _abandoned_rounds():
+    spawn = _spawn()
+
+    def leak_stop(*_):
+        raise StopIteration
+
+    class Cyclic(Owner):
+        pass
+
+    def cyclic():
+        owner = Cyclic(True, [])
+        owner.coro.send(None)
+
+    def awaited_twice():
+        d = spawn.InMemorySpawnDispatcher(child_runner=lambda spec: Awaitable(Probe([], {})))
+        coro = _enqueue(d)
+        coro.send(None)
+        second = _await(coro)
+        try:
+            second.send(None)
+        except RuntimeError:
+            pass
+        coro.close()
+
+    return [
+        ("cycle", cyclic, None),
+        ("stop-iteration", lambda: Registry(clock=leak_stop).sweep_expired_timers().send(None), RuntimeError),
+        ("awaited-twice", awaited_twice, None),
+        ("abandoned", lambda: _enqueue(spawn.InMemorySpawnDispatcher(
+            child_runner=lambda spec: Awaitable(Probe([], {})))).send(None), None),
+    ]
+
+
+async def _await(coro):
+    return await coro
+
+
+@pytest.mark.parametrize("name, fn, raises", _abandoned_rounds(), ids=lambda v: v if isinstance(v, str) else "")
+def test_abandoned_and_cyclic_coroutines_do_not_leak(name, fn, raises, no_leak):
+    no_leak(fn, raises=raises, calls=2500, batches=4)

@@ -1,12 +1,32 @@
 // Coroutine objects: what calling an asynchronous method returns. They behave
 // like the host's own coroutines; a C++ body may await host awaitables, and while
-// it waits send/throw/close are delegated to the awaited object.
+// it waits send/throw/close are delegated to the awaited object. Every call out
+// to host code is followed by a fresh look at the state, which that code may
+// have changed by driving the same coroutine.
 #include <cstddef>
+#include <exception>
 #include <new>
 
 #include "shell/internal.hpp"
 
-namespace shell::detail {
+namespace shell {
+
+void Task::promise_type::unhandled_exception() noexcept { detail::raise_current_exception(); }
+
+namespace detail {
+
+void raise_current_exception() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_SystemError, "C++ exception in a compiled body: %s", e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "C++ exception in a compiled body");
+  }
+}
+
 namespace {
 
 enum class State : unsigned char { created, suspended, running, finished };
@@ -21,11 +41,14 @@ struct Coroutine {
   State state;
   bool finalized;  // tp_finalize ran: the host marked the object, so its memory is not reused
   Args args;
+  Frame frame;
   Task task;
 };
 
 PyTypeObject* the_coroutine_type = nullptr;
 PyTypeObject* the_wrapper_type = nullptr;
+
+Name close_name("close"), throw_name("throw"), cr_await_name("cr_await");
 
 // The memory of a few dead objects of one type, kept for the next ones:
 // every call of an asynchronous method makes a coroutine, every plain
@@ -40,7 +63,7 @@ class Spares {
     PyObject_Init(reinterpret_cast<PyObject*>(o), type);
     return o;
   }
-  // Keeps the memory of a finished object; false when full (then free it).
+  // Keeps the memory of a dead, untracked object; false when full (then free it).
   bool keep(T* o) {
     if (count_ == kSize) return false;
     kept_[count_++] = o;
@@ -57,91 +80,57 @@ Coroutine* as_coro(PyObject* self) { return reinterpret_cast<Coroutine*>(self); 
 
 int arg_count(const Coroutine* c) { return c->func->sig->count; }
 
-// The StopIteration that last carried a result out. A plain `await` takes it
-// off the error indicator and drops it at once; when nothing else holds it,
-// it carries the next result, instead of a new one being built.
-PyObject* spare_stop = nullptr;
+// ---- results and errors ----------------------------------------------------
 
-// The slot of the spare's argument tuple when only the spare holds that
-// tuple: it is refilled in place rather than rebuilt.
-PyObject** own_argument(PyStopIterationObject* stop) {
-  PyObject* args = stop->args;
-  if (!args || Py_REFCNT(args) != 1 || !PyTuple_CheckExact(args) || PyTuple_GET_SIZE(args) != 1) return nullptr;
-  return &reinterpret_cast<PyTupleObject*>(args)->ob_item[0];
-}
-
-// Makes `stop` carry `value` as StopIteration(value) does, in its argument
-// tuple and as its value; false with the host error set.
-bool carry(PyStopIterationObject* stop, PyObject* value) {
-  if (PyObject** slot = own_argument(stop)) {
-    Py_SETREF(*slot, Py_NewRef(value));
-  } else {
-    PyObject* args = PyTuple_Pack(1, value);
-    if (!args) return false;
-    Py_XSETREF(stop->args, args);
-  }
-  Py_XSETREF(stop->value, Py_NewRef(value));
-  return true;
-}
-
-// Drops what a raise attached to the spare. The caller holds the spare, so
-// code run by these releases finds it taken.
-void unlink(PyStopIterationObject* spare) {
-  spare->suppress_context = 0;
-  Py_CLEAR(spare->dict);
-  Py_CLEAR(spare->notes);
-  Py_CLEAR(spare->traceback);
-  Py_CLEAR(spare->context);
-  Py_CLEAR(spare->cause);
-}
-
-PyStopIterationObject* free_spare() {
-  bool free = spare_stop && Py_REFCNT(spare_stop) == 1;
-  return free ? reinterpret_cast<PyStopIterationObject*>(spare_stop) : nullptr;
-}
-
-// Called whenever a coroutine or its iterator goes away: by then whoever
-// awaited it has taken the result out of the spare, which must not keep the
-// result, its traceback or its context alive. Deallocators call this, maybe
-// with an error pending, so nothing here allocates.
-void release_spare_stop() {
-  PyStopIterationObject* spare = free_spare();
-  if (!spare || spare->value == Py_None) return;
-  Ref held = Ref::borrow(spare_stop);
-  unlink(spare);
-  if (PyObject** slot = own_argument(spare))
-    Py_SETREF(*slot, Py_NewRef(Py_None));
-  else
-    Py_XSETREF(spare->args, PyTuple_New(0));
-  Py_XSETREF(spare->value, Py_NewRef(Py_None));
-}
-
-// StopIteration(value); its constructor only stores the argument tuple and
-// the first argument, so that is done here without the generic call.
-Ref stop_iteration_of(PyObject* value) {
-  Ref stop;
-  if (PyStopIterationObject* spare = free_spare()) {
-    stop = Ref::borrow(spare_stop);
-    unlink(spare);
-  } else {
-    auto* type = reinterpret_cast<PyTypeObject*>(PyExc_StopIteration);
-    Ref no_args(PyTuple_New(0));
-    stop = no_args ? Ref(type->tp_new(type, no_args.get(), nullptr)) : Ref();
-    if (!stop) return {};
-    Py_XSETREF(spare_stop, Py_NewRef(stop.get()));
-  }
-  return carry(reinterpret_cast<PyStopIterationObject*>(stop.get()), value) ? stop : Ref();
-}
-
+// Raises StopIteration(value) as a return does; built directly, as its
+// constructor only stores the argument tuple and the first argument.
 void set_stop_iteration(PyObject* value) {
   if (value == Py_None) {
     PyErr_SetNone(PyExc_StopIteration);
     return;
   }
-  // Wrapped first, so a tuple or an exception arrives as the value itself.
-  Ref stop = stop_iteration_of(value);
-  if (stop) PyErr_SetObject(PyExc_StopIteration, stop.get());
+  auto* type = reinterpret_cast<PyTypeObject*>(PyExc_StopIteration);
+  Ref args(PyTuple_Pack(1, value));
+  Ref stop = args ? Ref(type->tp_new(type, args.get(), nullptr)) : Ref();
+  if (!stop) return;
+  reinterpret_cast<PyStopIterationObject*>(stop.get())->value = Py_NewRef(value);
+  PyErr_SetObject(PyExc_StopIteration, stop.get());
 }
+
+// A StopIteration leaving a body is a fault of the body, not its return.
+void forbid_stop_iteration() {
+  if (!error_is(PyExc_StopIteration)) return;
+  Ref stop = take_error();
+  PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
+  Ref error = take_error();
+  if (!error) return;
+  PyException_SetCause(error.get(), Py_NewRef(stop.get()));
+  PyException_SetContext(error.get(), stop.release());
+  PyErr_SetRaisedException(error.release());
+}
+
+// The outcome of an await into which an exception was thrown: a StopIteration
+// ends the await with its value, as the host's await does; anything else stays
+// pending and is raised where the body waits.
+Ref thrown_outcome() {
+  if (!error_is(PyExc_StopIteration)) return {};
+  Ref stop = take_error();
+  return Ref::borrow(reinterpret_cast<PyStopIterationObject*>(stop.get())->value);
+}
+
+bool refuse_state(Coroutine* c) {
+  if (c->state == State::running) {
+    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    return true;
+  }
+  if (c->state == State::finished) {
+    PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+    return true;
+  }
+  return false;
+}
+
+// ---- what an await iterates --------------------------------------------------
 
 bool is_iterable_coroutine(PyObject* o) {
   if (!PyGen_CheckExact(o)) return false;
@@ -149,10 +138,23 @@ bool is_iterable_coroutine(PyObject* o) {
   return code && (reinterpret_cast<PyCodeObject*>(code.get())->co_flags & CO_ITERABLE_COROUTINE);
 }
 
+// Whether a coroutine is suspended in an await of its own: 1, 0, -1 on error.
+int awaiting_already(PyObject* coro) {
+  if (Py_IS_TYPE(coro, the_coroutine_type)) return as_coro(coro)->delegate != nullptr;
+  if (!PyCoro_CheckExact(coro)) return 0;
+  Ref awaited = getattr(coro, cr_await_name.get());
+  return awaited ? awaited.get() != Py_None : -1;
+}
+
 // What `await o` iterates, with the host's errors for what cannot be awaited.
 Ref awaitable_iter(PyObject* o) {
-  // Our own coroutines are driven directly, without an __await__ wrapper.
-  if (PyCoro_CheckExact(o) || Py_IS_TYPE(o, the_coroutine_type) || is_iterable_coroutine(o)) return Ref::borrow(o);
+  // Coroutines are driven directly, without an __await__ wrapper.
+  if (PyCoro_CheckExact(o) || Py_IS_TYPE(o, the_coroutine_type) || is_iterable_coroutine(o)) {
+    int busy = awaiting_already(o);
+    if (busy < 0) return {};
+    if (busy) return raise(PyExc_RuntimeError, "coroutine is being awaited already");
+    return Ref::borrow(o);
+  }
   unaryfunc getter = Py_TYPE(o)->tp_as_async ? Py_TYPE(o)->tp_as_async->am_await : nullptr;
   if (!getter) {
     PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", Py_TYPE(o)->tp_name);
@@ -160,10 +162,8 @@ Ref awaitable_iter(PyObject* o) {
   }
   Ref it(getter(o));
   if (!it) return {};
-  if (PyCoro_CheckExact(it.get()) || is_iterable_coroutine(it.get())) {
-    PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
-    return {};
-  }
+  if (PyCoro_CheckExact(it.get()) || is_iterable_coroutine(it.get()))
+    return raise(PyExc_TypeError, "__await__() returned a coroutine");
   if (!PyIter_Check(it.get())) {
     PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
                  Py_TYPE(it.get())->tp_name);
@@ -174,19 +174,31 @@ Ref awaitable_iter(PyObject* o) {
 
 // 0, or -1 with the host error set when the iterator's close() failed.
 int close_iter(PyObject* it) {
-  static Name close_name("close");
   PyObject* close = nullptr;
-  if (PyObject_GetOptionalAttr(it, close_name, &close) < 0) return -1;
+  if (PyObject_GetOptionalAttr(it, close_name.get(), &close) < 0) return -1;
   if (!close) return 0;
   Ref closer(close);
   Ref done = call(closer.get());
   return done ? 0 : -1;
 }
 
-PySendResult finish(Coroutine* c, Ref result, PyObject** out) {
+// ---- driving the body ----------------------------------------------------------
+
+// Ends the body and drops everything it held, as a completed host frame does.
+// Destructors may run host code, so the state says "finished" first.
+void release_body(Coroutine* c) {
   c->state = State::finished;
+  c->task = Task();
+  c->frame.clear();
+  Py_CLEAR(c->delegate);
+  Binder::clear(c->args, arg_count(c));
+}
+
+// The body has ended with `result` (empty: its error is set).
+PySendResult finish(Coroutine* c, Ref result, PyObject** out) {
+  if (!result) forbid_stop_iteration();
   Ref error = result ? Ref() : take_error();
-  c->task = Task();  // the frame's destructors may run host code; keep the error aside
+  release_body(c);
   if (!result) {
     PyErr_SetRaisedException(error.release());
     return PYGEN_ERROR;
@@ -211,74 +223,170 @@ bool step_delegate(Coroutine* c, Ref it, PyObject* value, PyObject** out, Ref& o
   return false;
 }
 
-// Hands the body the outcome of its await (empty: the pending host error is
-// raised there) and lets it run to its next await or its end.
-void deliver(Task::Handle h, Ref outcome) {
-  Task::Awaiting* waiting = std::exchange(h.promise().pending, nullptr);
-  waiting->value = std::move(outcome);
-  h.resume();
+// The body has stopped at an await: its awaitable starts at once, as the
+// host's await does. True when it yielded; otherwise `outcome` ends the await.
+bool enter_await(Coroutine* c, PyObject** out, Ref& outcome) {
+  Task::Awaiting* waiting = c->task.handle().promise().pending;
+  Ref it = awaitable_iter(waiting->awaitable.get());
+  waiting->awaitable.reset();  // the await keeps only what it iterates
+  return it && step_delegate(c, std::move(it), Py_None, out, outcome);
 }
 
-// The body has just stopped, at its end or at the await of a new awaitable;
-// the new awaitable is started at once, as the host's await does.
-PySendResult settle(Coroutine* c, PyObject** out) {
+// Runs the body from where it stands to its next suspension or its end.
+PySendResult run_on(Coroutine* c, PyObject** out) {
   Task::Handle h = c->task.handle();
+  Ref outcome;
   while (!h.done()) {
-    Ref outcome;
-    Ref it = awaitable_iter(h.promise().pending->awaitable);
-    if (it && step_delegate(c, std::move(it), Py_None, out, outcome)) return PYGEN_NEXT;
-    deliver(h, std::move(outcome));
+    if (enter_await(c, out, outcome)) return PYGEN_NEXT;
+    Task::Awaiting* waiting = std::exchange(h.promise().pending, nullptr);
+    waiting->value = std::move(outcome);
+    h.resume();
   }
   return finish(c, std::move(h.promise().result), out);
 }
 
+// The await the body waits at ends with `outcome` (empty: the pending error
+// is raised there); the body runs on.
 PySendResult resume(Coroutine* c, Ref outcome, PyObject** out) {
-  deliver(c->task.handle(), std::move(outcome));
-  return settle(c, out);
+  c->state = State::running;
+  Task::Handle h = c->task.handle();
+  Task::Awaiting* waiting = std::exchange(h.promise().pending, nullptr);
+  waiting->value = std::move(outcome);
+  h.resume();
+  return run_on(c, out);
 }
 
 PySendResult start(Coroutine* c, PyObject** out) {
   c->state = State::running;
   Function* f = c->func;
-  if (f->body) return finish(c, f->body(c->args), out);
-  c->task = f->task(c->args);
+  if (f->body) {
+    Ref result;
+    try {
+      result = f->body(c->args);
+    } catch (...) {
+      raise_current_exception();
+    }
+    return finish(c, std::move(result), out);
+  }
+  c->task = f->task(c->args, c->frame);
   if (!c->task.handle()) {
     PyErr_NoMemory();
     return finish(c, Ref(), out);
   }
-  return settle(c, out);
+  return run_on(c, out);
 }
 
-// One step of a suspended body: `value` goes to the awaited object.
-PySendResult step_suspended(Coroutine* c, PyObject* value, PyObject** out) {
-  c->state = State::running;
-  Ref outcome;
-  if (step_delegate(c, Ref(std::exchange(c->delegate, nullptr)), value, out, outcome)) return PYGEN_NEXT;
-  return resume(c, std::move(outcome), out);
-}
-
-bool refuse_state(Coroutine* c) {
-  if (c->state == State::running) {
-    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-    return true;
-  }
-  if (c->state == State::finished) {
-    PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-    return true;
-  }
-  return false;
-}
-
-PySendResult coro_send_slot(PyObject* self, PyObject* value, PyObject** out) {
-  Coroutine* c = as_coro(self);
+PySendResult send_into(Coroutine* c, PyObject* value, PyObject** out) {
   if (c->state == State::created && value != Py_None) {
     PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
     return PYGEN_ERROR;
   }
   if (refuse_state(c)) return PYGEN_ERROR;
   if (c->state == State::created) return start(c, out);
-  return step_suspended(c, value, out);
+  c->state = State::running;
+  Ref outcome;
+  if (step_delegate(c, Ref(std::exchange(c->delegate, nullptr)), value, out, outcome)) return PYGEN_NEXT;
+  return resume(c, std::move(outcome), out);
 }
+
+// The await the body waits at ends with the pending error, or with the value
+// of a pending StopIteration. The state is whatever the host code that ran
+// since the throw began left it.
+PySendResult end_await_by_throw(Coroutine* c, PyObject** out) {
+  if (c->state != State::suspended) {
+    if (refuse_state(c)) return PYGEN_ERROR;
+  }
+  Ref outcome = thrown_outcome();
+  Py_CLEAR(c->delegate);
+  return resume(c, std::move(outcome), out);
+}
+
+// The exception that throw(typ[, val[, tb]]) raises, normalised as the host
+// does; empty with the host error set when the arguments cannot be raised
+// (nothing is thrown then).
+bool raise_thrown(PyObject* typ, PyObject* val, PyObject* tb) {
+  if (tb == Py_None) tb = nullptr;
+  if (tb && !PyTraceBack_Check(tb)) {
+    PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+    return false;
+  }
+  PyObject *t = Py_NewRef(typ), *v = Py_XNewRef(val), *b = Py_XNewRef(tb);
+  if (PyExceptionClass_Check(typ)) {
+    // A class whose construction fails throws the construction's error.
+    PyErr_NormalizeException(&t, &v, &b);
+  } else if (PyExceptionInstance_Check(typ)) {
+    if (v && v != Py_None) {
+      Py_DECREF(t);
+      Py_DECREF(v);
+      Py_XDECREF(b);
+      PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+      return false;
+    }
+    Py_XSETREF(v, t);
+    t = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(v)));
+    if (!b) b = PyException_GetTraceback(v);
+  } else {
+    Py_DECREF(t);
+    Py_XDECREF(v);
+    Py_XDECREF(b);
+    PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                 Py_TYPE(typ)->tp_name);
+    return false;
+  }
+  PyErr_Restore(t, v, b);
+  return true;
+}
+
+// Raises the thrown exception where the body is, as the host's throw does once
+// no awaited object took it.
+PySendResult throw_here(Coroutine* c, PyObject* typ, PyObject* val, PyObject* tb, PyObject** out) {
+  if (!raise_thrown(typ, val, tb)) return PYGEN_ERROR;
+  if (c->state == State::created) {
+    // Raised before the body's first step: it leaves unchanged and ends it.
+    Ref exc = take_error();
+    release_body(c);
+    PyErr_SetRaisedException(exc.release());
+    return PYGEN_ERROR;
+  }
+  return end_await_by_throw(c, out);
+}
+
+PyObject* call_throw(PyObject* method, PyObject* typ, PyObject* val, PyObject* tb) {
+  PyObject* stack[] = {typ, val, tb};
+  size_t n = !val ? 1 : !tb ? 2 : 3;
+  return PyObject_Vectorcall(method, stack, n, nullptr);
+}
+
+// throw(typ[, val[, tb]]): the awaited object gets the arguments as given;
+// only what it does not take is checked and raised here.
+PySendResult throw_into(Coroutine* c, PyObject* typ, PyObject* val, PyObject* tb, PyObject** out) {
+  if (c->state != State::suspended || !c->delegate) return throw_here(c, typ, val, tb, out);
+  Ref awaited = Ref::borrow(c->delegate);
+  if (PyErr_GivenExceptionMatches(typ, PyExc_GeneratorExit)) {
+    c->state = State::running;
+    int closed = close_iter(awaited.get());
+    c->state = State::suspended;
+    if (closed < 0) return end_await_by_throw(c, out);
+    return throw_here(c, typ, val, tb, out);
+  }
+  PyObject* method = nullptr;
+  // Looked up while still suspended, as the host does: the lookup may drive
+  // this coroutine, so the state is read again afterwards.
+  if (PyObject_GetOptionalAttr(awaited.get(), throw_name.get(), &method) < 0) return PYGEN_ERROR;
+  if (!method) return throw_here(c, typ, val, tb, out);
+  Ref thrower(method);
+  State before = c->state;
+  c->state = State::running;
+  PyObject* yielded = call_throw(thrower.get(), typ, val, tb);
+  c->state = before;
+  if (yielded) {
+    *out = yielded;
+    return PYGEN_NEXT;
+  }
+  return end_await_by_throw(c, out);
+}
+
+// ---- the coroutine's methods ------------------------------------------------------
 
 PyObject* result_or_stop(PySendResult r, PyObject* out) {
   if (r == PYGEN_RETURN) {
@@ -289,13 +397,28 @@ PyObject* result_or_stop(PySendResult r, PyObject* out) {
   return r == PYGEN_NEXT ? out : nullptr;
 }
 
-PyObject* coro_send(PyObject* self, PyObject* value) {
+// Every entry from the host: no C++ exception leaves it.
+template <class F>
+PySendResult guarded(F step) noexcept {
+  try {
+    return step();
+  } catch (...) {
+    raise_current_exception();
+    return PYGEN_ERROR;
+  }
+}
+
+PySendResult coro_send_slot(PyObject* self, PyObject* value, PyObject** out) noexcept {
+  return guarded([&] { return send_into(as_coro(self), value, out); });
+}
+
+PyObject* coro_send(PyObject* self, PyObject* value) noexcept {
   PyObject* out = nullptr;
   PySendResult r = coro_send_slot(self, value, &out);
   return result_or_stop(r, out);
 }
 
-PyObject* coro_next(PyObject* self) {
+PyObject* coro_next(PyObject* self) noexcept {
   PyObject* out = nullptr;
   PySendResult r = coro_send_slot(self, Py_None, &out);
   if (r == PYGEN_RETURN && out == Py_None) {
@@ -305,50 +428,7 @@ PyObject* coro_next(PyObject* self) {
   return result_or_stop(r, out);
 }
 
-// Raises `exc` inside the body where it waits, as the host's throw() does.
-PySendResult throw_into(Coroutine* c, Ref exc, PyObject** out) {
-  if (c->state == State::created) {
-    c->state = State::finished;
-    PyErr_SetRaisedException(exc.release());
-    return PYGEN_ERROR;
-  }
-  if (refuse_state(c)) return PYGEN_ERROR;
-  if (c->delegate) {
-    if (PyErr_GivenExceptionMatches(exc.get(), PyExc_GeneratorExit)) {
-      Ref delegate(std::exchange(c->delegate, nullptr));
-      c->state = State::running;
-      if (close_iter(delegate.get()) < 0) exc = take_error();
-    } else {
-      static Name throw_name("throw"), value_name("value");
-      PyObject* method = nullptr;
-      if (PyObject_GetOptionalAttr(c->delegate, throw_name, &method) < 0) return PYGEN_ERROR;
-      if (method) {
-        Ref thrower(method);
-        c->state = State::running;
-        Ref yielded = call(thrower.get(), exc.get());
-        if (yielded) {
-          c->state = State::suspended;
-          *out = yielded.release();
-          return PYGEN_NEXT;
-        }
-        Py_CLEAR(c->delegate);
-        if (error_is(PyExc_StopIteration)) {
-          Ref stop = take_error();
-          Ref value = getattr(stop.get(), value_name);
-          return resume(c, std::move(value), out);
-        }
-        return resume(c, Ref(), out);
-      }
-      Py_CLEAR(c->delegate);
-    }
-  }
-  c->state = State::running;
-  PyErr_SetRaisedException(exc.release());
-  return resume(c, Ref(), out);
-}
-
-// throw(value) or the deprecated throw(type[, value[, traceback]]).
-PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* throw_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
   if (nargs < 1) {
     PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
     return nullptr;
@@ -362,55 +442,34 @@ PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
                                 "use the single-arg signature instead.",
                                 1) < 0)
     return nullptr;
-  PyObject* type = args[0];
-  PyObject* value = nargs > 1 ? args[1] : Py_None;
-  PyObject* tb = nargs > 2 ? args[2] : Py_None;
-  if (tb != Py_None && !PyTraceBack_Check(tb)) {
-    PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
-    return nullptr;
-  }
-  Ref exc;
-  if (PyExceptionClass_Check(type)) {
-    PyObject *t = Py_NewRef(type), *v = Py_NewRef(value), *b = nullptr;
-    PyErr_NormalizeException(&t, &v, &b);
-    Py_XDECREF(t);
-    Py_XDECREF(b);
-    exc = Ref(v);
-    if (!exc || !PyExceptionInstance_Check(exc.get())) {
-      if (!PyErr_Occurred())
-        PyErr_Format(PyExc_TypeError,
-                     "calling %R should have returned an instance of BaseException, not %s", type,
-                     Py_TYPE(exc.get())->tp_name);
-      return nullptr;
-    }
-  } else if (PyExceptionInstance_Check(type)) {
-    if (value != Py_None) {
-      PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-      return nullptr;
-    }
-    exc = Ref::borrow(type);
-  } else {
-    PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
-                 Py_TYPE(type)->tp_name);
-    return nullptr;
-  }
-  if (tb != Py_None && PyException_SetTraceback(exc.get(), tb) < 0) return nullptr;
+  PyObject* val = nargs > 1 ? args[1] : nullptr;
+  PyObject* tb = nargs > 2 ? args[2] : nullptr;
   PyObject* out = nullptr;
-  PySendResult r = throw_into(as_coro(self), std::move(exc), &out);
+  PySendResult r = guarded([&] { return throw_into(as_coro(self), args[0], val, tb, &out); });
   return result_or_stop(r, out);
 }
 
 // Raises GeneratorExit where the body waits (after closing what it awaits); a
 // body that swallows it and waits again has ignored it.
-PyObject* coro_close(PyObject* self, PyObject*) {
+PyObject* close_method(PyObject* self, PyObject*) noexcept {
   Coroutine* c = as_coro(self);
-  if (c->state == State::created || c->state == State::finished) {
-    c->state = State::finished;
+  if (c->state == State::created) {
+    release_body(c);
     Py_RETURN_NONE;
   }
-  PyErr_SetNone(PyExc_GeneratorExit);
+  if (c->state == State::finished) Py_RETURN_NONE;
   PyObject* out = nullptr;
-  PySendResult r = throw_into(c, take_error(), &out);
+  PySendResult r = guarded([&]() -> PySendResult {
+    if (c->state == State::suspended && c->delegate) {
+      Ref awaited = Ref::borrow(c->delegate);
+      c->state = State::running;
+      int closed = close_iter(awaited.get());
+      c->state = State::suspended;
+      if (closed < 0) return end_await_by_throw(c, &out);
+    }
+    PyErr_SetNone(PyExc_GeneratorExit);
+    return end_await_by_throw(c, &out);
+  });
   if (r == PYGEN_NEXT) {
     Py_DECREF(out);
     PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
@@ -424,39 +483,82 @@ PyObject* coro_close(PyObject* self, PyObject*) {
   return nullptr;
 }
 
+// ---- the __await__ iterator -----------------------------------------------------
+
 // What __await__ returns: an iterator over the coroutine, as the host's own
-// coroutines hand out, so the coroutine itself stays non-iterable. It holds
-// nothing but its coroutine, so it needs no cycle collection; every plain
-// `await` makes one, so a few are kept for reuse.
+// coroutines hand out, so the coroutine itself stays non-iterable. Every plain
+// `await` of a compiled coroutine makes one, so a few are kept for reuse.
 struct Wrapper {
   PyObject_HEAD
-  PyObject* coro;
+  PyObject* coro;  // null once cleared by the collector
 };
 
 Spares<Wrapper> spare_wrappers;
 
-PyObject* coro_await(PyObject* self) {
+PyObject* new_wrapper(PyObject* coro) {
   Wrapper* w = spare_wrappers.take(the_wrapper_type);
-  if (!w) w = PyObject_New(Wrapper, the_wrapper_type);
+  if (!w) w = PyObject_GC_New(Wrapper, the_wrapper_type);
   if (!w) return nullptr;
-  w->coro = Py_NewRef(self);
+  w->coro = Py_NewRef(coro);
+  PyObject_GC_Track(w);
   return reinterpret_cast<PyObject*>(w);
 }
 
-PyObject* wrapped(PyObject* self) { return reinterpret_cast<Wrapper*>(self)->coro; }
-PyObject* wrapper_next(PyObject* self) { return coro_next(wrapped(self)); }
-PySendResult wrapper_send_slot(PyObject* self, PyObject* value, PyObject** out) {
-  return coro_send_slot(wrapped(self), value, out);
+// `await coro` (the type's await slot): refused while another await drives it.
+PyObject* coro_await_slot(PyObject* self) noexcept {
+  if (as_coro(self)->delegate) {
+    PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+    return nullptr;
+  }
+  return new_wrapper(self);
 }
-PyObject* wrapper_send(PyObject* self, PyObject* value) { return coro_send(wrapped(self), value); }
-PyObject* wrapper_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  return coro_throw(wrapped(self), args, nargs);
-}
-PyObject* wrapper_close(PyObject* self, PyObject*) { return coro_close(wrapped(self), nullptr); }
 
-void wrapper_dealloc(PyObject* self) {
+// coro.__await__(), called by name, hands out an iterator whatever the state.
+PyObject* coro_await_method(PyObject* self, PyObject*) noexcept { return new_wrapper(self); }
+
+// The coroutine a wrapper drives; null with the host error set once cleared.
+PyObject* wrapped(PyObject* self) {
+  PyObject* coro = reinterpret_cast<Wrapper*>(self)->coro;
+  if (!coro) PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+  return coro;
+}
+
+PyObject* wrapper_next(PyObject* self) noexcept {
+  PyObject* coro = wrapped(self);
+  return coro ? coro_next(coro) : nullptr;
+}
+PySendResult wrapper_send_slot(PyObject* self, PyObject* value, PyObject** out) noexcept {
+  PyObject* coro = wrapped(self);
+  return coro ? coro_send_slot(coro, value, out) : PYGEN_ERROR;
+}
+PyObject* wrapper_send(PyObject* self, PyObject* value) noexcept {
+  PyObject* coro = wrapped(self);
+  return coro ? coro_send(coro, value) : nullptr;
+}
+PyObject* wrapper_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  PyObject* coro = wrapped(self);
+  return coro ? throw_method(coro, args, nargs) : nullptr;
+}
+PyObject* wrapper_close(PyObject* self, PyObject*) noexcept {
+  PyObject* coro = reinterpret_cast<Wrapper*>(self)->coro;
+  if (!coro) Py_RETURN_NONE;
+  return close_method(coro, nullptr);
+}
+
+int wrapper_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(reinterpret_cast<Wrapper*>(self)->coro);
+  return 0;
+}
+
+int wrapper_clear(PyObject* self) noexcept {
   Py_CLEAR(reinterpret_cast<Wrapper*>(self)->coro);
-  release_spare_stop();
+  return 0;
+}
+
+void wrapper_dealloc(PyObject* self) noexcept {
+  PyObject_GC_UnTrack(self);
+  Py_CLEAR(reinterpret_cast<Wrapper*>(self)->coro);
   PyTypeObject* type = Py_TYPE(self);
   if (!spare_wrappers.keep(reinterpret_cast<Wrapper*>(self))) type->tp_free(self);
   Py_DECREF(type);
@@ -471,6 +573,8 @@ PyMethodDef wrapper_methods[] = {
 
 PyType_Slot wrapper_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(wrapper_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(wrapper_clear)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(wrapper_next)},
     {Py_am_send, reinterpret_cast<void*>(wrapper_send_slot)},
@@ -482,56 +586,66 @@ PyType_Spec wrapper_spec = {
     "corlith_runtime.core.runtime.compiled_coroutine_wrapper",
     sizeof(Wrapper),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     wrapper_slots,
 };
 
-PyObject* coro_reduce(PyObject* self, PyObject*) {
+// ---- the coroutine type ------------------------------------------------------------
+
+PyObject* coro_reduce(PyObject* self, PyObject*) noexcept {
   Ref name(PyType_GetName(Py_TYPE(self)));
   if (name) PyErr_Format(PyExc_TypeError, "cannot pickle '%.200U' object", name.get());
   return nullptr;
 }
 
-void coro_finalize(PyObject* self) {
+void coro_finalize(PyObject* self) noexcept {
   Coroutine* c = as_coro(self);
   c->finalized = true;
   if (c->state == State::finished) return;
   Ref saved = take_error();
   if (c->state == State::created) {
-    c->state = State::finished;
+    release_body(c);
     if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited", c->qualname) < 0)
       PyErr_WriteUnraisable(self);
-  } else if (c->state == State::suspended) {
-    Ref done(coro_close(self, nullptr));
+  } else {
+    Ref done(close_method(self, nullptr));
     if (!done) PyErr_WriteUnraisable(self);
   }
   PyErr_SetRaisedException(saved.release());
 }
 
-int coro_traverse(PyObject* self, visitproc visit, void* arg) {
+int coro_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Coroutine* c = as_coro(self);
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(c->func);
+  Py_VISIT(c->name);
+  Py_VISIT(c->qualname);
   Py_VISIT(c->delegate);
+  if (Task::Handle h = c->task.handle(); h && !h.done()) {
+    if (Task::Awaiting* waiting = h.promise().pending) Py_VISIT(waiting->awaitable.get());
+  }
+  if (int r = c->frame.traverse(visit, arg)) return r;
   return Binder::traverse(c->args, arg_count(c), visit, arg);
 }
 
-int coro_clear(PyObject* self) {
+// Releases everything the body holds, ending it where it waits.
+int coro_clear(PyObject* self) noexcept {
   Coroutine* c = as_coro(self);
-  Py_CLEAR(c->delegate);
-  Binder::clear(c->args, arg_count(c));
+  if (c->state != State::running) release_body(c);
   return 0;
 }
 
 Spares<Coroutine> spare_coroutines;
 
-void coro_dealloc(PyObject* self) {
+void coro_dealloc(PyObject* self) noexcept {
   Coroutine* c = as_coro(self);
   // A finished coroutine has nothing left to finalize.
   if (c->state != State::finished && PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
   PyObject_GC_UnTrack(self);
   if (c->weaklist) PyObject_ClearWeakRefs(self);
+  c->state = State::finished;
   c->task.~Task();
+  c->frame.~Frame();
   Py_CLEAR(c->delegate);
   c->args.~Args();
   Py_CLEAR(c->name);
@@ -540,32 +654,33 @@ void coro_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   if (c->finalized || !spare_coroutines.keep(c)) type->tp_free(self);
   Py_DECREF(type);
-  release_spare_stop();
 }
 
-PyObject* coro_repr(PyObject* self) {
+PyObject* coro_repr(PyObject* self) noexcept {
   return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coro(self)->qualname, self);
 }
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_coro(self)->name); }
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_coro(self)->qualname); }
-int set_name(PyObject* self, PyObject* v, void*) { return set_text(as_coro(self)->name, v, "__name__"); }
-int set_qualname(PyObject* self, PyObject* v, void*) {
+PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_coro(self)->name); }
+PyObject* get_qualname(PyObject* self, void*) noexcept { return Py_NewRef(as_coro(self)->qualname); }
+int set_name(PyObject* self, PyObject* v, void*) noexcept { return set_text(as_coro(self)->name, v, "__name__"); }
+int set_qualname(PyObject* self, PyObject* v, void*) noexcept {
   return set_text(as_coro(self)->qualname, v, "__qualname__");
 }
-PyObject* get_module(PyObject* self, void*) {
+PyObject* get_module(PyObject* self, void*) noexcept {
   return PyObject_GetAttrString(reinterpret_cast<PyObject*>(as_coro(self)->func), "__module__");
 }
-PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coro(self)->state == State::running); }
-PyObject* get_suspended(PyObject* self, void*) {
+PyObject* get_running(PyObject* self, void*) noexcept {
+  return PyBool_FromLong(as_coro(self)->state == State::running);
+}
+PyObject* get_suspended(PyObject* self, void*) noexcept {
   return PyBool_FromLong(as_coro(self)->state == State::suspended);
 }
-PyObject* get_await(PyObject* self, void*) {
+PyObject* get_await(PyObject* self, void*) noexcept {
   PyObject* d = as_coro(self)->delegate;
   return Py_NewRef(d ? d : Py_None);
 }
-PyObject* get_frame(PyObject*, void*) { Py_RETURN_NONE; }
-PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_coro(self)->func->code); }
+PyObject* get_frame(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+PyObject* get_code(PyObject* self, void*) noexcept { return Py_NewRef(as_coro(self)->func->code); }
 
 PyGetSetDef coro_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
@@ -581,8 +696,9 @@ PyGetSetDef coro_getset[] = {
 
 PyMethodDef coro_methods[] = {
     {"send", coro_send, METH_O, nullptr},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)), METH_FASTCALL, nullptr},
-    {"close", coro_close, METH_NOARGS, nullptr},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(throw_method)), METH_FASTCALL, nullptr},
+    {"close", close_method, METH_NOARGS, nullptr},
+    {"__await__", coro_await_method, METH_NOARGS | METH_COEXIST, nullptr},
     {"__reduce__", coro_reduce, METH_NOARGS, nullptr},
     {"__reduce_ex__", coro_reduce, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -599,7 +715,7 @@ PyType_Slot coro_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(coro_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(coro_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(coro_repr)},
-    {Py_am_await, reinterpret_cast<void*>(coro_await)},
+    {Py_am_await, reinterpret_cast<void*>(coro_await_slot)},
     {Py_am_send, reinterpret_cast<void*>(coro_send_slot)},
     {Py_tp_getset, coro_getset},
     {Py_tp_methods, coro_methods},
@@ -637,9 +753,11 @@ PyObject* make_coroutine(Function* f, Args& args) {
   c->state = State::created;
   c->finalized = false;
   new (&c->args) Args(std::move(args));
+  new (&c->frame) Frame();
   new (&c->task) Task();
   PyObject_GC_Track(reinterpret_cast<PyObject*>(c));
   return reinterpret_cast<PyObject*>(c);
 }
 
-}  // namespace shell::detail
+}  // namespace detail
+}  // namespace shell

@@ -54,6 +54,10 @@ struct Where {
   const char* owner;        // class name for methods, null for module-level functions
 };
 
+// Inside a catch handler: sets the host error matching the C++ exception
+// being handled (MemoryError for an allocation failure).
+void raise_current_exception() noexcept;
+
 // Creates the shell's types on first use; false with the host error set.
 bool ready_types();
 bool ready_coroutine_types();

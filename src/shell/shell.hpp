@@ -58,6 +58,27 @@ using Body = Ref (*)(Args&);
 // The body of a member written as `...` (a protocol's): it returns None.
 Ref returns_none(Args&);
 
+// References a suspending body keeps across its awaits. They live in the
+// coroutine object, where the cycle collector sees them and clearing the
+// coroutine drops them; a Ref held in the C++ frame across an await would be
+// invisible to both. Take every slot at the top of the body.
+class Frame {
+ public:
+  static constexpr int kSlots = 6;
+  Ref& slot() noexcept { return slots_[used_ < kSlots - 1 ? used_++ : kSlots - 1]; }
+  int traverse(visitproc visit, void* arg) const noexcept {
+    for (const Ref& r : slots_) Py_VISIT(r.get());
+    return 0;
+  }
+  void clear() noexcept {
+    for (Ref& r : slots_) r.reset();
+  }
+
+ private:
+  Ref slots_[kSlots];
+  int used_ = 0;
+};
+
 // A body that may suspend: a C++ coroutine whose `co_await shell::host_await(x)`
 // awaits a host awaitable, delegating send/throw/close to it meanwhile.
 class Task {
@@ -66,8 +87,8 @@ class Task {
   using Handle = std::coroutine_handle<promise_type>;
 
   struct Awaiting {
-    PyObject* awaitable;
-    Ref value;  // filled by the driver; empty means the host error is set
+    Ref awaitable;  // held here until the driver takes its iterator
+    Ref value;      // filled by the driver; empty means the host error is set
     bool await_ready() const noexcept { return false; }
     void await_suspend(Handle h) noexcept { h.promise().pending = this; }
     Ref await_resume() noexcept { return std::move(value); }
@@ -81,7 +102,8 @@ class Task {
     std::suspend_never initial_suspend() const noexcept { return {}; }
     std::suspend_always final_suspend() const noexcept { return {}; }
     void return_value(Ref r) noexcept { result = std::move(r); }
-    void unhandled_exception() const noexcept { std::terminate(); }
+    // A C++ exception ends the body with the matching host error set.
+    void unhandled_exception() noexcept;
     static void* operator new(std::size_t n) noexcept { return PyMem_Malloc(n); }
     static void operator delete(void* p) noexcept { PyMem_Free(p); }
   };
@@ -101,11 +123,12 @@ class Task {
  private:
   Handle h_;
 };
-using TaskBody = Task (*)(Args&);
+using TaskBody = Task (*)(Args&, Frame&);
 
-// Use it as a whole statement (`Ref r; if (x) r = co_await host_await(x);`):
-// g++ 12 miscompiles a co_await inside a conditional expression.
-inline Task::Awaiting host_await(PyObject* awaitable) noexcept { return {awaitable, {}}; }
+// Awaits `awaitable`, which the await owns from here on. Use it as a whole
+// statement (`Ref r; if (x) r = co_await host_await(std::move(x));`): g++ 12
+// miscompiles a co_await inside a conditional expression.
+inline Task::Awaiting host_await(Ref awaitable) noexcept { return {std::move(awaitable), {}}; }
 
 // ---- declarations -------------------------------------------------------
 

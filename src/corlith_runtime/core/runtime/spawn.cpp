@@ -10,7 +10,7 @@ using namespace shell;
 // Bodies, defined below the table.
 Ref default_noop_child_runner(Args& a);
 Ref dispatcher_init(Args& a);
-Task enqueue_children(Args& a);
+Task enqueue_children(Args& a, Frame& frame);
 Ref collect_results(Args& a);
 
 // The keyword-only parameters both dispatchers share.
@@ -205,26 +205,37 @@ Ref mint_child_id(PyObject* prefix, Py_ssize_t idx) {
   return number ? Ref(PyUnicode_Concat(prefix, number.get())) : Ref();
 }
 
-Task enqueue_children(Args& a) {
+// The awaitable of the runner's call for one child.
+Ref run_child(PyObject* self, PyObject* spec) {
+  Ref runner = getattr(self, child_runner_attr);
+  return runner ? call(runner.get(), spec) : Ref();
+}
+
+Task enqueue_children(Args& a, Frame& frame) {
   PyObject* self = a[0];
   PyObject* parent_run_id = a[1];
   PyObject* parent_resume_key = a[2];
   PyObject* specs = a[3];
   PyObject* return_when = a[4];
+  Ref& results = frame.slot();
+  Ref& child_ids = frame.slot();
+  Ref& id_prefix = frame.slot();
+  Ref& child_run_id = frame.slot();
 
-  Ref results(PyDict_New()), child_ids(PyList_New(0));
-  Ref id_prefix(PyUnicode_FromFormat("inmem-%U-%U-", parent_run_id, parent_resume_key));
+  results = Ref(PyDict_New());
+  child_ids = Ref(PyList_New(0));
+  id_prefix = Ref(PyUnicode_FromFormat("inmem-%U-%U-", parent_run_id, parent_resume_key));
   if (!results || !child_ids || !id_prefix) co_return Ref();
+  // The tuple is the caller's and immutable, so its items outlive every await.
   for (Py_ssize_t idx = 0; idx < PyTuple_GET_SIZE(specs); ++idx) {
     PyObject* spec = PyTuple_GET_ITEM(specs, idx);
-    Ref child_run_id = mint_child_id(id_prefix.get(), idx);
+    child_run_id = mint_child_id(id_prefix.get(), idx);
     if (!child_run_id || PyList_Append(child_ids.get(), child_run_id.get()) < 0) co_return Ref();
 
     // A child's failure is data: any Exception becomes its error record.
-    Ref runner = getattr(self, child_runner_attr);
-    Ref running = runner ? call(runner.get(), spec) : Ref();
+    Ref running = run_child(self, spec);
     Ref result;
-    if (running) result = co_await host_await(running.get());
+    if (running) result = co_await host_await(std::move(running));
     if (result && !stamp(result.get(), child_run_id.get(), spec)) result.reset();
     if (!result) {
       if (!error_is(PyExc_Exception)) co_return Ref();
