@@ -15,7 +15,8 @@ from redis_server import RedisServer  # noqa: E402
 
 @pytest.fixture(scope="session")
 def redis_server() -> Iterator[RedisServer]:
-    server = RedisServer().start()
+    # The restart test starts its own server with fsync on every write.
+    server = RedisServer(appendfsync="everysec").start()
     yield server
     server.remove()
 
