@@ -93,7 +93,7 @@ def test_expired_lease_returns_the_token_and_a_late_release_frees_nothing(client
 
 def test_processes_contending_never_exceed_the_capacity(redis_server: RedisServer, client: Any,
                                                         prefix: str) -> None:
-    capacity, rounds = 2, 1500
+    capacity, rounds = 2, 2500
     RedisTokenSemaphore(client, prefix=prefix).set_capacity("q", capacity)
     workers = [subprocess.Popen([sys.executable, str(WORKERS), "contend", redis_server.url, prefix, str(rounds)],
                                 stdout=subprocess.PIPE) for _ in range(4)]

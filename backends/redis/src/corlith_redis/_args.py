@@ -11,7 +11,7 @@ from __future__ import annotations
 import functools
 import inspect
 from collections.abc import Callable, Coroutine
-from typing import Any, ParamSpec, TypeVar
+from typing import Any, ParamSpec, TypeVar, cast
 
 _SUBCLASS_NOTE = (
     "Subclasses of builtin types are rejected here: this check is deliberately"
@@ -45,7 +45,7 @@ def as_int(name: str, value: object) -> int:
     if isinstance(value, complex) or any(
         hasattr(type(value), slot) for slot in ("__index__", "__int__", "__float__")
     ):
-        return int(value)  # type: ignore[call-overload]
+        return int(cast(Any, value))
     raise incorrect_type(name, int, value, note=False)
 
 

@@ -25,7 +25,7 @@ def check_storable(value: object, where: str) -> None:
 def _check(value: object, where: str, open_containers: set[int]) -> None:
     kind = type(value)
     if kind in _SCALARS:
-        if kind is float and math.isnan(value):  # type: ignore[arg-type]
+        if isinstance(value, float) and math.isnan(value):
             # NaN equals nothing, not even a copy of itself: a stored NaN could never match.
             raise TypeError(f"{where} is NaN, which cannot be stored faithfully")
         return
@@ -37,11 +37,11 @@ def _check(value: object, where: str, open_containers: set[int]) -> None:
     if id(value) in open_containers:
         raise TypeError(f"{where} contains itself, which cannot be stored")
     open_containers.add(id(value))
-    if kind is list:
-        for index, item in enumerate(value):  # type: ignore[arg-type]
+    if isinstance(value, list):
+        for index, item in enumerate(value):
             _check(item, f"{where}[{index}]", open_containers)
-    else:
-        for key, item in value.items():  # type: ignore[attr-defined]
+    elif isinstance(value, dict):
+        for key, item in value.items():
             if type(key) is not str:
                 raise TypeError(
                     f"{where} has a key {key!r} of type {type(key).__name__}; only str keys can be stored"

@@ -25,7 +25,7 @@ import threading
 from collections import Counter
 from collections.abc import Awaitable, Callable
 from contextlib import AbstractAsyncContextManager
-from typing import Any, ClassVar
+from typing import Any, ClassVar, cast
 
 import pytest
 
@@ -73,7 +73,7 @@ async def _optional_count(registry: Any, name: str) -> int | None:
     if counter is None:
         return None
     value = counter()
-    return await value if inspect.isawaitable(value) else value
+    return cast(int | None, await value if inspect.isawaitable(value) else value)
 
 
 async def _raises_type_error(call: Callable[[], Awaitable[Any]]) -> None:
@@ -395,9 +395,12 @@ class TokenSemaphoreConformance:
         semaphore.release(queue="q")
         semaphore.set_capacity("t", True)
         assert [semaphore.try_acquire("t"), semaphore.try_acquire("t")] == [True, False]
+        queue: Any
         for queue in (None, 1, b"q", _Str("q")):
-            for call in (lambda: semaphore.try_acquire(queue), lambda: semaphore.release(queue),
-                         lambda: semaphore.set_capacity(queue, 1)):
+            calls: list[Callable[[], object]] = [
+                lambda: semaphore.try_acquire(queue), lambda: semaphore.release(queue),
+                lambda: semaphore.set_capacity(queue, 1)]
+            for call in calls:
                 with pytest.raises(TypeError, match="queue"):
                     call()
         for count in ("2", None, [1]):

@@ -161,7 +161,7 @@ class RedisTokenSemaphore:
         self._client = client
         self._prefix = _codec.name_key(prefix) + b":"
         self.holder: str = holder if holder is not None else _default_holder()
-        self._args = [self.holder.encode("utf-8", "surrogatepass"), str(max(1, round(lease_seconds * 1000))),
+        self._args: list[bytes | str] = [self.holder.encode("utf-8", "surrogatepass"), str(max(1, round(lease_seconds * 1000))),
                       str(default_capacity)]
         self._try_acquire = client.register_script(_TRY_ACQUIRE)
         self._release = client.register_script(_RELEASE)
