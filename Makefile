@@ -56,3 +56,20 @@ bench: install
 
 clean:
 	rm -rf build dist $(VENV) $(ASAN_VENV)
+
+# ---- Redis backend (backends/redis): a separate distribution, installed into
+# the same .venv and tested against real redis-server processes that its tests
+# start on loopback ports. `make test` runs it too.
+.PHONY: test-redis install-redis bench-redis
+test: test-redis
+
+install-redis: install
+	backends/redis/scripts/ensure-redis-server
+	$(VENV)/bin/python -m pip install -q "./backends/redis[test,hiredis]"
+
+test-redis: install-redis
+	cd backends/redis && ../../$(VENV)/bin/python -m pytest
+	$(VENV)/bin/python -m mypy --strict --cache-dir /dev/null backends/redis/src
+
+bench-redis: install-redis
+	$(VENV)/bin/python backends/redis/benchmarks/bench.py

@@ -1,0 +1,59 @@
+"""The conformance kit against both registries and both semaphores."""
+
+from __future__ import annotations
+
+import contextlib
+from collections.abc import AsyncIterator, Callable
+from typing import Any
+
+import pytest
+
+from corlith_redis import InMemoryTokenSemaphore, RedisTokenSemaphore, RedisWaiterRegistry, async_client, sync_client
+from corlith_redis.conformance import TokenSemaphoreConformance, WaiterRegistryConformance
+from corlith_runtime.core.runtime.waiters import InMemoryWaiterRegistry
+
+
+class TestInMemoryWaiterRegistry(WaiterRegistryConformance):
+    @pytest.fixture
+    def waiter_registries(self) -> Any:
+        @contextlib.asynccontextmanager
+        async def open_(clock: Callable[[], float] | None) -> AsyncIterator[Callable[[], Any]]:
+            registry = InMemoryWaiterRegistry(clock=clock)
+            yield lambda: registry
+
+        return open_
+
+
+class TestRedisWaiterRegistry(WaiterRegistryConformance):
+    @pytest.fixture
+    def waiter_registries(self, redis_server: Any, prefix: str) -> Any:
+        @contextlib.asynccontextmanager
+        async def open_(clock: Callable[[], float] | None) -> AsyncIterator[Callable[[], Any]]:
+            clients = []
+
+            def make() -> RedisWaiterRegistry:
+                clients.append(async_client(redis_server.url))  # a connection per worker
+                return RedisWaiterRegistry(clients[-1], prefix=prefix, clock=clock)
+
+            try:
+                yield make
+            finally:
+                for client in clients:
+                    await client.aclose()
+
+        return open_
+
+
+class TestInMemoryTokenSemaphore(TokenSemaphoreConformance):
+    @pytest.fixture
+    def make_semaphore(self) -> Any:
+        semaphore = InMemoryTokenSemaphore()
+        return lambda: semaphore
+
+
+class TestRedisTokenSemaphore(TokenSemaphoreConformance):
+    @pytest.fixture
+    def make_semaphore(self, redis_server: Any, prefix: str) -> Any:
+        client = sync_client(redis_server.url)
+        yield lambda: RedisTokenSemaphore(client, prefix=prefix)
+        client.close()
