@@ -556,6 +556,10 @@ int set_qualname(PyObject* self, PyObject* v, void*) {
 PyObject* get_module(PyObject* self, void*) {
   return PyObject_GetAttrString(reinterpret_cast<PyObject*>(as_coro(self)->func), "__module__");
 }
+// Instances answer `__module__`; the type's own entry stays its module's name.
+PyObject* coro_getattro(PyObject* self, PyObject* name) {
+  return names_module(name) ? get_module(self, nullptr) : PyObject_GenericGetAttr(self, name);
+}
 PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coro(self)->state == State::running); }
 PyObject* get_suspended(PyObject* self, void*) {
   return PyBool_FromLong(as_coro(self)->state == State::suspended);
@@ -570,7 +574,6 @@ PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_coro(self)->func
 PyGetSetDef coro_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__module__", get_module, nullptr, nullptr, nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
     {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
     {"cr_await", get_await, nullptr, nullptr, nullptr},
@@ -601,6 +604,7 @@ PyType_Slot coro_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(coro_repr)},
     {Py_am_await, reinterpret_cast<void*>(coro_await)},
     {Py_am_send, reinterpret_cast<void*>(coro_send_slot)},
+    {Py_tp_getattro, reinterpret_cast<void*>(coro_getattro)},
     {Py_tp_getset, coro_getset},
     {Py_tp_methods, coro_methods},
     {Py_tp_members, coro_members},
