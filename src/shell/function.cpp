@@ -593,6 +593,7 @@ Ref make_function(const Def& def, const Where& where) {
 }
 
 void bind_owner(PyObject* function, PyObject* cls) {
+  if (!Py_IS_TYPE(function, the_function_type)) return;
   auto* f = reinterpret_cast<Function*>(function);
   if (f->needs_owner) Py_XSETREF(f->owner, Py_NewRef(cls));
 }

@@ -65,7 +65,8 @@ bool ready_coroutine_types();
 Ref make_function(const Def& def, const Where& where);
 PyObject* make_coroutine(Function* f, Args& args);
 Ref default_value(const Default& d, PyObject* globals);
-// Binds a method made with `instances_only` to the class it was made for.
+// Binds a method made with `instances_only` to the class it was made for; any
+// other object is left alone.
 void bind_owner(PyObject* function, PyObject* cls);
 // Whether an attribute name is "__module__": instances of the shell's types answer
 // it ahead of the type's own entry, which stays the type's module name.

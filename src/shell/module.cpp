@@ -126,19 +126,26 @@ PyObject* metaclass_of(PyObject* bases) {
   return reinterpret_cast<PyObject*>(winner);
 }
 
-// Fills the class namespace with the methods, which `made` keeps for binding to
-// the class once it exists.
-bool fill_members(const Class& s, PyObject* cls_ns, PyObject* module_ns, std::vector<Ref>& made) {
-  // Instances of exception classes and of builtin types' subclasses have a C
-  // layout that the bodies rely on.
-  bool instances_only = s.kind == ClassKind::exception || s.base;
-  detail::Where where{module_ns, full_name.c_str(), source_path.c_str(), s.name, instances_only};
+// Instances of exception classes and of builtin types' subclasses have a C
+// layout that their methods' bodies rely on.
+bool has_layout(const Class& s) { return s.kind == ClassKind::exception || s.base; }
+
+bool fill_members(const Class& s, PyObject* cls_ns, PyObject* module_ns) {
+  detail::Where where{module_ns, full_name.c_str(), source_path.c_str(), s.name, has_layout(s)};
   for (const Def& def : s.members) {
     Ref function = detail::make_function(def, where);
-    if (!function) return false;
-    made.push_back(function);
-    if (def.kind == Kind::classmethod) function = Ref(PyClassMethod_New(function.get()));
+    if (function && def.kind == Kind::classmethod) function = Ref(PyClassMethod_New(function.get()));
     if (!set_entry(cls_ns, def.name, function.get())) return false;
+  }
+  return true;
+}
+
+// Ties the methods, as stored in the class namespace, to the class made from it.
+bool bind_members(const Class& s, PyObject* cls_ns, PyObject* cls) {
+  for (const Def& def : s.members) {
+    Ref method(PyMapping_GetItemString(cls_ns, def.name));
+    if (!method) return false;
+    detail::bind_owner(method.get(), cls);
   }
   return true;
 }
@@ -189,12 +196,10 @@ bool run(const Class& s, PyObject* ns) {
       (s.doc && !set_entry(cls_ns.get(), "__doc__", Ref(PyUnicode_FromString(s.doc)).get())))
     return false;
   if (s.kind == ClassKind::record && !fill_record_fields(s, cls_ns.get(), ns)) return false;
-  std::vector<Ref> methods;
-  if (!fill_members(s, cls_ns.get(), ns, methods)) return false;
+  if (!fill_members(s, cls_ns.get(), ns)) return false;
 
   Ref cls = call(meta, name.get(), bases.get(), cls_ns.get());
-  if (!cls) return false;
-  for (const Ref& method : methods) detail::bind_owner(method.get(), cls.get());
+  if (!cls || (has_layout(s) && !bind_members(s, cls_ns.get(), cls.get()))) return false;
   if (s.kind == ClassKind::protocol || s.kind == ClassKind::record) {
     Ref decorator = global(ns, s.kind == ClassKind::protocol ? checkable.get() : dataclass.get());
     cls = decorator ? call(decorator.get(), cls.get()) : Ref();
