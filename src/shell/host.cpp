@@ -1,4 +1,4 @@
-#include "shell/shell.hpp"
+#include "shell/internal.hpp"
 
 #include <cmath>
 #include <functional>
@@ -142,14 +142,18 @@ bool quick_round6(double x, double& out) {
   return true;
 }
 
+namespace {
+PyObject* builtin_round = nullptr;  // taken when a module body first runs, kept for the process
+}  // namespace
+
+bool detail::ready_host_functions() {
+  if (!builtin_round) builtin_round = host_attribute("builtins", "round").release();
+  return builtin_round != nullptr;
+}
+
 Ref round6(PyObject* value) {
   double quick;
   if (PyFloat_CheckExact(value) && quick_round6(PyFloat_AS_DOUBLE(value), quick)) return real(quick);
-  static PyObject* builtin_round = nullptr;  // looked up once, kept for the process
-  if (!builtin_round) {
-    builtin_round = host_attribute("builtins", "round").release();
-    if (!builtin_round) return {};
-  }
   Ref digits(PyLong_FromLong(6));
   return digits ? call(builtin_round, value, digits.get()) : Ref();
 }

@@ -73,6 +73,9 @@ void bind_owner(PyObject* function, PyObject* cls);
 inline bool names_module(PyObject* name) {
   return PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "__module__") == 0;
 }
+// Takes the host functions the bodies call from their modules; false with the
+// host error set.
+bool ready_host_functions();
 // Decides once per process whether attribute reads and writes may take the
 // fast path (see attr.cpp); false with the host error set.
 bool settle_attribute_path();

@@ -248,7 +248,7 @@ int exec(PyObject* module) {
     import_error("module %U is already initialised in this process");
     return -1;
   }
-  if (!detail::ready_types() || !detail::settle_attribute_path()) return -1;
+  if (!detail::ready_types() || !detail::ready_host_functions() || !detail::settle_attribute_path()) return -1;
   struct Running {
     Running() { running = true; }
     ~Running() { running = false; }
