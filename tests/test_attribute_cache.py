@@ -1,6 +1,10 @@
 """Compiled bodies remember where instances keep their fields; every change a
 Python method would notice must still be noticed after the fields were cached."""
 
+import pathlib
+import subprocess
+import sys
+
 import pytest
 
 from corlith_runtime.core.runtime.spend_book import BudgetExceeded, SpendBook
@@ -152,3 +156,15 @@ def test_records_of_other_types_in_the_same_list(run_now):
     for run, key in [("r3", "k3"), ("r2", "k2"), ("r1", "k1")]:
         assert run_now(registry.resolve_user_input(parent_run_id=run, resume_key=key, response=None)) is True
     assert registry.user_input_waiter_count() == 0
+
+
+GENERIC_PATH = "corlith_generic_attributes"
+
+
+@pytest.mark.skipif(GENERIC_PATH in sys._xoptions, reason="already running on the generic path")
+def test_generic_path_gives_identical_results():
+    """Every case above, again in a process whose modules never take the fast path."""
+    proc = subprocess.run([sys.executable, "-X", GENERIC_PATH, "-m", "pytest", "-q", __file__],
+                          cwd=pathlib.Path(__file__).parents[1], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert " passed, 1 skipped" in proc.stdout

@@ -242,6 +242,115 @@ def test_failed_body_leaves_nothing_behind_and_a_later_import_starts_afresh(tmp_
                       "left_behind": False, "fallback": True, "protocol": True, "same_after": True}
 
 
+OWNER_GONE_SCRIPT = textwrap.dedent("""
+    import importlib, json, sys, _interpreters
+    name = "corlith_runtime.core.runtime.policy"
+
+    def in_new_interpreter(code):
+        interp = _interpreters.create("legacy")
+        try:
+            error = _interpreters.exec(interp, "import sys; sys.path[:] = %r\\n" % (sys.path,) + code)
+        finally:
+            _interpreters.destroy(interp)
+        return None if error is None else [error.type.__name__, error.msg]
+
+    # settle the allocator: later interpreters then tend to take the owner's address
+    for _ in range(8):
+        in_new_interpreter("pass")
+    use = "import %s as m\\nassert m.NoOpPolicyProvider().get_policy('x') == {}" % name
+    report = {"owner": in_new_interpreter(use)}
+    # none of them may get the owner's torn-down module
+    report["later"] = [in_new_interpreter(use) for _ in range(3)]
+    try:
+        importlib.import_module(name)
+        report["main"] = None
+    except ImportError as exc:
+        report["main"] = ["ImportError", str(exc)]
+    print(json.dumps(report))
+""")
+
+REENTRANT_SCRIPT = textwrap.dedent("""
+    import importlib, json, sys, typing
+    name = "corlith_runtime.core.runtime.tokens"
+    real = typing.runtime_checkable
+    report = {}
+
+    def reimporting(swallow):
+        def decorator(cls):
+            sys.modules.pop(name, None)
+            try:
+                importlib.import_module(name)
+                report.setdefault("inner", []).append(None)
+            except ImportError as exc:
+                report.setdefault("inner", []).append([type(exc).__name__, str(exc), exc.name])
+                if not swallow:
+                    raise
+            return real(cls)
+        return decorator
+
+    typing.runtime_checkable = reimporting(swallow=False)
+    try:
+        importlib.import_module(name)
+        report["propagated"] = None
+    except ImportError as exc:
+        report["propagated"] = str(exc)
+    report["left_behind"] = name in sys.modules
+    typing.runtime_checkable = reimporting(swallow=True)
+    mod = importlib.import_module(name)
+    typing.runtime_checkable = real
+    del sys.modules[name]
+    again = importlib.import_module(name)
+    report["one_module"] = again is mod and sys.modules[name] is mod
+    report["one_class"] = mod.TokenSemaphore is again.TokenSemaphore and mod.TokenSemaphore._is_runtime_protocol
+    print(json.dumps(report))
+""")
+
+LIFECYCLE_REFUSAL = "module corlith_runtime.core.runtime.{} is already loaded in another interpreter of this process and cannot be loaded into more than one"
+REENTRY_REFUSAL = "module corlith_runtime.core.runtime.tokens is being initialised and cannot be initialised again while its body runs"
+
+
+@pytest.mark.parametrize("script, expected", [
+    (OWNER_GONE_SCRIPT, {"owner": None, "later": [["ImportError", LIFECYCLE_REFUSAL.format("policy")]] * 3,
+                         "main": ["ImportError", LIFECYCLE_REFUSAL.format("policy")]}),
+    (REENTRANT_SCRIPT, {"inner": [["ImportError", REENTRY_REFUSAL, "corlith_runtime.core.runtime.tokens"]] * 2,
+                        "propagated": REENTRY_REFUSAL, "left_behind": False, "one_module": True, "one_class": True}),
+], ids=["owner_interpreter_gone", "reentrant_import"])
+def test_one_body_on_one_module_object_in_one_interpreter(script, expected, tmp_path):
+    proc = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads(proc.stdout.splitlines()[-1]) == expected
+
+
+# Host functions a body uses come from their modules, whatever builtins the first caller runs with.
+CALLER_BUILTINS_SCRIPT = textwrap.dedent("""
+    import asyncio.coroutines, builtins, json
+    from fractions import Fraction
+    from corlith_runtime.core.runtime import spend_book, waiters
+
+    def refuse_import(*args, **kwargs):
+        raise ImportError("not from this frame")
+
+    other = dict(vars(builtins), round=lambda *args: "caller's round", __import__=refuse_import)
+    book = spend_book.SpendBook(spent_cost_usd=Fraction(1, 3))
+    method = waiters.InMemoryWaiterRegistry.register_timer
+    first = {"__builtins__": other, "book": book, "method": method}
+    exec("spent = book.to_trace_data()['spent_cost_usd']\\nmarker = method._is_coroutine", first)
+    marker = asyncio.coroutines._is_coroutine
+    print(json.dumps({
+        "first": [repr(first["spent"]), first["marker"] is marker],
+        "later": [repr(book.to_trace_data()["spent_cost_usd"]), method._is_coroutine is marker],
+    }))
+""")
+
+
+def test_host_functions_come_from_their_modules_not_the_first_caller(tmp_path):
+    proc = subprocess.run([sys.executable, "-c", CALLER_BUILTINS_SCRIPT], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    expected = [repr(round(Fraction(1, 3), 6)), True]
+    assert json.loads(proc.stdout.splitlines()[-1]) == {"first": expected, "later": expected}
+
+
 # --- module object and definition ------------------------------------------------------------
 
 @pytest.mark.parametrize("mod", MODULES, ids=_short)
@@ -607,3 +716,44 @@ def test_function_attribute_setters_match_host(attr, value):
         assert outcome(compiled) == outcome(_host_function) is not None
     finally:
         setattr(compiled, attr, saved)
+
+
+# ---- __module__: a string on the types, the instance's own on functions and coroutines ----
+
+
+def _module_story(obj):
+    """Read, write, delete and re-read `__module__` as callers and introspection do; restores it."""
+    def attempt(action):
+        try:
+            return action()
+        except AttributeError as exc:
+            return type(exc)
+
+    saved = obj.__module__
+    spelled = "".join(["__mod", "ule__"])  # a name that is not interned
+    try:
+        return [attempt(lambda: getattr(obj, spelled) == saved),
+                attempt(lambda: setattr(obj, "__module__", "elsewhere")), attempt(lambda: obj.__module__),
+                attempt(lambda: delattr(obj, "__module__")), attempt(lambda: obj.__module__)]
+    finally:
+        if obj.__module__ != saved:
+            obj.__module__ = saved
+
+
+def test_module_attribute_of_function_and_coroutine_types():
+    from corlith_runtime.core.runtime import waiters
+
+    compiled_coro = waiters.InMemoryWaiterRegistry().sweep_expired_timers()
+    try:
+        for compiled in (tokens.TokenSemaphore.release, compiled_coro):
+            kind = type(compiled)
+            assert isinstance(kind.__module__, str) and isinstance(vars(kind)["__module__"], str)
+            assert inspect.getmodule(kind) is sys.modules[kind.__module__]
+        assert tokens.TokenSemaphore.release.__module__ == tokens.__name__
+        assert compiled_coro.__module__ == waiters.__name__
+        # functions: writable and deletable as the host's; coroutines: read-only
+        assert _module_story(tokens.TokenSemaphore.release) == _module_story(_host_function)
+        assert _module_story(compiled_coro) == [True, AttributeError, waiters.__name__, AttributeError,
+                                                waiters.__name__]
+    finally:
+        compiled_coro.close()

@@ -3,8 +3,12 @@
 import copy
 import dataclasses
 import inspect
+import json
 import math
 import pickle
+import subprocess
+import sys
+import textwrap
 import types
 import typing
 from collections import Counter
@@ -291,6 +295,96 @@ def test_budget_exceeded_rejects(args, kwargs, expected, note, no_leak):
     no_leak(lambda: BudgetExceeded(*args, **kwargs), raises=expected[0])
 
 
+# The exception's C layout is only written through instances of its class: the compiled
+# method refuses any other `self` before it touches anything, as a Python body that
+# initialises its base first refuses it in `super()`.
+FOREIGN_SELF_SCRIPT = textwrap.dedent("""
+    import gc, json
+    from corlith_runtime.core.runtime.spend_book import BudgetExceeded as Compiled, SpendBook
+
+    def python_class():
+        class BudgetExceeded(Exception):
+            def __init__(self, reason, *, cap_name, cap_value, would_be):
+                super().__init__(reason)
+                self.cap_name, self.cap_value, self.would_be = cap_name, float(cap_value), float(would_be)
+        return BudgetExceeded
+
+    class Plain:
+        def __init__(self):
+            self.first = 1
+
+    SELVES = {
+        "plain": lambda cls: Plain(),
+        "spend_book": lambda cls: SpendBook(cost_cap_usd=2.0),
+        "other_exception": lambda cls: ValueError("v"),
+        "int": lambda cls: 5,
+        "a_class": lambda cls: int,
+        "own_subclass": lambda cls: type("Sub", (cls,), {})("x", **KW),
+    }
+    KW = dict(cap_name="c", cap_value=1, would_be=2.0)
+
+    def outcome(cls, obj, by_keyword):
+        before = repr(vars(obj)) if hasattr(obj, "__dict__") and not isinstance(obj, BaseException) else None
+        try:
+            if by_keyword:
+                cls.__init__(self=obj, reason="r", **KW)
+            else:
+                cls.__init__(obj, "r", **KW)
+        except Exception as exc:
+            unchanged = before is None or repr(vars(obj)) == before
+            return [type(exc).__name__, str(exc), unchanged]
+        return ["ok", list(obj.args), obj.cap_name]
+
+    report = {}
+    for name, make in SELVES.items():
+        for by_keyword in (False, True):
+            compiled = outcome(Compiled, make(Compiled), by_keyword)
+            cls = python_class()
+            python = outcome(cls, make(cls), by_keyword)
+            report[f"{name}/{by_keyword}"] = [compiled, python]
+    gc.collect()
+    print(json.dumps(report))
+""")
+
+
+def test_budget_exceeded_init_refuses_foreign_self(tmp_path, no_leak):
+    proc = subprocess.run([sys.executable, "-c", FOREIGN_SELF_SCRIPT], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    report = json.loads(proc.stdout.splitlines()[-1])
+    for case, (compiled, python) in report.items():
+        assert compiled == python, case
+    assert report["plain/False"][0][:1] == report["spend_book/True"][0][:1] == ["TypeError"]
+    book = SpendBook()
+    no_leak(lambda: BudgetExceeded.__init__(book, "r", **KW), raises=TypeError)
+
+
+class NotMade(Exception):
+    def __new__(cls, *args, **kwargs):
+        return 5
+
+
+# What `raise BudgetExceeded(...)` does when the module's name is bound to something else.
+@pytest.mark.parametrize("rebound", [
+    lambda *args, **kwargs: 5,
+    lambda *args, **kwargs: None,
+    lambda *args, **kwargs: ValueError,
+    lambda *args, **kwargs: NotMade,
+    lambda *args, **kwargs: KeyError("k"),
+    ValueError,
+], ids=["int", "none", "exception_class", "class_making_no_exception", "exception_instance", "refuses_keywords"])
+def test_breach_raises_as_the_host_raises_what_the_name_gives(rebound, monkeypatch, no_leak):
+    monkeypatch.setattr(sb, "BudgetExceeded", rebound)
+    compiled = host_error(lambda: SpendBook(cost_cap_usd=1.0).debit(cost_usd=2.0))
+
+    def python():
+        raise rebound("tree cost cap breached: spent=$2.0000 > cap=$1.0000",
+                      cap_name="cost_cap_usd", cap_value=1.0, would_be=2.0)
+
+    assert compiled == host_error(python)
+    no_leak(lambda: SpendBook(cost_cap_usd=1.0).debit(cost_usd=2.0), raises=compiled[0])
+
+
 # ---------------------------------------------------------------- debit
 
 
@@ -395,6 +489,77 @@ def test_debit_keywords_must_be_strings():
     with pytest.raises(TypeError, match="keywords must be strings"):
         book.debit(**{1: 2})
     assert book == SpendBook()
+
+
+class ClampedCost(SpendBook):
+    """Stores no more than the cost cap."""
+
+    @property
+    def spent_cost_usd(self):
+        return self._cost
+
+    @spent_cost_usd.setter
+    def spent_cost_usd(self, value):
+        self._cost = min(value, self.cost_cap_usd)
+
+
+class ClampedTokens(SpendBook):
+    @property
+    def spent_tokens(self):
+        return self._tokens
+
+    @spent_tokens.setter
+    def spent_tokens(self, value):
+        self._tokens = min(value, self.token_cap)
+
+
+class DoubledCost(SpendBook):
+    """Reads back twice what it stores."""
+
+    @property
+    def spent_cost_usd(self):
+        return self._cost * 2
+
+    @spent_cost_usd.setter
+    def spent_cost_usd(self, value):
+        self._cost = value
+
+
+def python_debit(book, *, cost_usd=0.0, tokens=0, tool_name=None):
+    """The steps of debit as a Python method runs them."""
+    tokens = tokens if tokens > 0 else 0
+    cost_usd = cost_usd if cost_usd > 0.0 else 0.0
+    book.spent_cost_usd += cost_usd
+    book.spent_tokens += tokens
+    if tool_name:
+        book.tool_call_counts[tool_name] = book.tool_call_counts.get(tool_name, 0) + 1
+    if book.cost_cap_usd > 0 and book.spent_cost_usd > book.cost_cap_usd:
+        raise BudgetExceeded(f"tree cost cap breached: spent=${book.spent_cost_usd:.4f} > cap=${book.cost_cap_usd:.4f}",
+                             cap_name="cost_cap_usd", cap_value=book.cost_cap_usd, would_be=book.spent_cost_usd)
+    if book.token_cap > 0 and book.spent_tokens > book.token_cap:
+        raise BudgetExceeded(f"tree token cap breached: {book.spent_tokens} > {book.token_cap}",
+                             cap_name="token_cap", cap_value=book.token_cap, would_be=book.spent_tokens)
+
+
+@pytest.mark.parametrize("cls, fields, kwargs", [
+    (ClampedCost, {"cost_cap_usd": 1.0}, {"cost_usd": 5.0}),
+    (ClampedTokens, {"token_cap": 10}, {"tokens": 50}),
+    (DoubledCost, {"cost_cap_usd": 1.0}, {"cost_usd": 0.6}),
+    (DoubledCost, {"cost_cap_usd": 1.0}, {"cost_usd": 0.4}),
+], ids=["clamped_cost", "clamped_tokens", "doubled_over", "doubled_within"])
+def test_debit_tests_the_totals_as_read_back(cls, fields, kwargs, no_leak):
+    def run(debit):
+        book = cls(**fields)
+        try:
+            debit(book, **kwargs)
+            raised = None
+        except BudgetExceeded as exc:
+            raised = (str(exc), exc.cap_name, exc.cap_value, exc.would_be)
+        return raised, book.spent_cost_usd, book.spent_tokens
+
+    assert run(cls.debit) == run(python_debit)
+    breaches = run(cls.debit)[0] is not None
+    no_leak(lambda: cls(**fields).debit(**kwargs), raises=BudgetExceeded if breaches else None)
 
 
 def test_debit_field_errors_leave_earlier_steps_done():

@@ -624,19 +624,6 @@ class Items:
         return iter(self._items)
 
 
-class Grow:
-    """Payload value that adds a key to the waiter's match while being compared."""
-
-    def __init__(self, target):
-        self.target = target
-
-    def __ne__(self, other):
-        self.target["added"] = 1
-        return False
-
-    __hash__ = None
-
-
 def test_matches_failures():
     w = SignalWaiter("p", "k", "s", None)
     with pytest.raises(AttributeError) as info:
@@ -650,22 +637,88 @@ def test_matches_failures():
     with pytest.raises(LookupError, match="compared"):
         w.matches("s", {"a": 1})
 
-    w = SignalWaiter("p", "k", "s", Items(("a", 1, 2)))
-    with pytest.raises(ValueError, match=r"too many values to unpack \(expected 2"):
-        w.matches("s", {"a": 1})
-    w = SignalWaiter("p", "k", "s", Items(7))
-    with pytest.raises(TypeError, match="^cannot unpack non-iterable int object$"):
-        w.matches("s", {"a": 1})
-    w = SignalWaiter("p", "k", "s", Items(("a",)))
-    with pytest.raises(ValueError, match=r"not enough values to unpack \(expected 2, got 1\)"):
-        w.matches("s", {"a": 1})
-    assert SignalWaiter("p", "k", "s", Items(("a", 1))).matches("s", {"a": 1}) is True
 
-    match = {"a": 1}
-    w = SignalWaiter("p", "k", "s", match)
-    with pytest.raises(RuntimeError) as info:
-        w.matches("s", {"a": Grow(match)})
-    assert str(info.value) == "dictionary changed size during iteration"
+
+def python_matches(waiter, signal_name, payload):
+    """The steps of matches as a Python method runs them."""
+    if signal_name != waiter.signal_name:
+        return False
+    for key, expected in waiter.match.items():
+        if payload.get(key) != expected:
+            return False
+    return True
+
+
+class Mutate:
+    """Payload value that changes the waiter's match while being compared."""
+
+    def __init__(self, target, change):
+        self.target, self.change = target, change
+
+    def __ne__(self, other):
+        self.change(self.target)
+        return False
+
+    __hash__ = None
+
+
+class RaisingIter:
+    def __iter__(self):
+        raise TypeError("no iteration today")
+
+
+class NoIter:
+    __iter__ = None
+
+
+class Indexed:
+    def __getitem__(self, i):
+        if i < 3:
+            return i
+        raise IndexError(i)
+
+
+def _swap(last, new):
+    def change(d):
+        d.pop(last, None)
+        d[new] = 1
+    return change
+
+
+# (match, payload) makers: unpacking every kind of item, and matches that the comparisons change.
+HOSTILE_MATCHES = {
+    "item_3_tuple": lambda: (Items(("a", 1, 2)), {"a": 1}),
+    "item_3_list": lambda: (Items(["a", 1, 2]), {"a": 1}),
+    "item_3_dict": lambda: (Items({"a": 1, "b": 2, "c": 3}), {"a": 1}),
+    "item_3_str": lambda: (Items("abc"), {"a": "b"}),
+    "item_2_str": lambda: (Items("ab"), {"a": "b"}),
+    "item_3_iterator": lambda: (Items(iter("abc")), {}),
+    "item_3_sequence": lambda: (Items(Indexed()), {}),
+    "item_1_tuple": lambda: (Items(("a",)), {"a": 1}),
+    "item_empty_list": lambda: (Items([]), {}),
+    "item_int": lambda: (Items(7), {"a": 1}),
+    "item_none": lambda: (Items(None), {}),
+    "item_iter_raises": lambda: (Items(RaisingIter()), {}),
+    "item_iter_none": lambda: (Items(NoIter()), {}),
+    "item_pair": lambda: (Items(("a", 1)), {"a": 1}),
+    "grown": lambda: (lambda m: (m, {"a": Mutate(m, lambda d: d.update(added=1))}))({"a": 1}),
+    "shrunk": lambda: (lambda m: (m, {"a": Mutate(m, lambda d: d.pop("b"))}))({"a": 1, "b": 2}),
+    "last_key_swapped": lambda: (lambda m: (m, {"a": 1, "b": Mutate(m, _swap("a", "z"))}))({"a": 1, "b": 2}),
+    "middle_key_swapped": lambda: (lambda m: (m, {"a": Mutate(m, _swap("b", "z")), "z": 1}))({"a": 1, "b": 2}),
+}
+
+
+@pytest.mark.parametrize("make", HOSTILE_MATCHES.values(), ids=HOSTILE_MATCHES.keys())
+def test_matches_walks_match_as_the_host_does(make, no_leak):
+    def outcome(matches):
+        match, payload = make()
+        try:
+            return matches(SignalWaiter("p", "k", "s", match), "s", payload)
+        except Exception as exc:
+            return type(exc), str(exc)
+
+    assert outcome(SignalWaiter.matches) == outcome(python_matches)
+    no_leak(lambda: outcome(SignalWaiter.matches))
 
 
 def _type_error(param, expected, given):

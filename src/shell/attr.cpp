@@ -3,8 +3,13 @@
 // LOAD_ATTR/STORE_ATTR are: by the type's version tag (any change to the type or
 // its bases retires it), the values being valid and the slot being filled.
 // Anything else takes the generic path.
+//
+// The layouts read here are those of the CPython series this was compiled
+// against and carry no promise across its patch releases: the fast path is
+// used only on that series, and only after a probe shows it agreeing with the
+// generic path.
 #define Py_BUILD_CORE 1
-#include "shell/host.hpp"
+#include "shell/internal.hpp"
 
 #include "internal/pycore_dict.h"
 #include "internal/pycore_object.h"
@@ -15,6 +20,10 @@
 
 namespace shell {
 namespace {
+
+// Whether the fast path may be taken; decided once, when a module first runs its body.
+bool fast_path = false;
+bool settled = false;
 
 // The slot of `name` in the inline values of `type`'s instances, or kGeneric
 // when a read or write of it must see more than the instance's own value.
@@ -67,9 +76,60 @@ void learn(AttrSite& site, PyObject* obj, PyObject* name, PyObject* seen) {
   site.slot[way] = slot;
 }
 
+// Whether the fast path reads and writes what the generic path does, on a fresh
+// instance of a plain class; 1 or 0, -1 with the host error set.
+int fast_path_agrees() {
+  static Name first("probe_first"), second("probe_second");
+  Ref name(PyUnicode_FromString("AttributeProbe")), bases(PyTuple_New(0)), ns(PyDict_New());
+  Ref cls = name && bases && ns ? call(reinterpret_cast<PyObject*>(&PyType_Type), name.get(), bases.get(), ns.get())
+                                : Ref();
+  Ref obj = cls ? call(cls.get()) : Ref();
+  Ref a(PyList_New(0)), b(PyList_New(0)), c(PyList_New(0)), d(PyList_New(0));
+  if (!obj || !a || !b || !c || !d || !first.get() || !second.get()) return -1;
+  if (PyObject_SetAttr(obj.get(), first, a.get()) < 0 || PyObject_SetAttr(obj.get(), second, b.get()) < 0)
+    return -1;
+  unsigned int version = Py_TYPE(obj.get())->tp_version_tag;
+  // Each site learns on its first use and takes the fast path from its second.
+  for (int round = 0; round < 2; ++round) {
+    Ref read = getattr(obj.get(), first);
+    if (!read) return -1;
+    if (read.get() != a.get()) return 0;
+    if (!setattr(obj.get(), second, round ? d.get() : c.get())) return -1;
+  }
+  if (first.site().find(version) < 0 || second.site().find(version) < 0) return 0;
+  Ref written(PyObject_GetAttr(obj.get(), second));
+  if (!written) return -1;
+  if (written.get() != d.get()) return 0;
+  // A generic write is what the fast read sees next.
+  if (PyObject_SetAttr(obj.get(), first, c.get()) < 0) return -1;
+  Ref reread = getattr(obj.get(), first);
+  if (!reread) return -1;
+  return reread.get() == c.get();
+}
+
 }  // namespace
 
+bool detail::settle_attribute_path() {
+  if (settled) return true;
+  constexpr unsigned long series = 0xFFFF0000UL;
+  // `-X corlith_generic_attributes` keeps the generic path, to compare the two.
+  PyObject* options = PySys_GetXOptions();
+  Ref option(PyUnicode_FromString("corlith_generic_attributes"));
+  if (!options || !option) return false;
+  int forced_generic = PyDict_Contains(options, option.get());
+  if (forced_generic < 0) return false;
+  if (!forced_generic && (Py_Version & series) == (PY_VERSION_HEX & series)) {
+    fast_path = true;
+    int agrees = fast_path_agrees();
+    fast_path = agrees > 0;
+    if (agrees < 0) return false;
+  }
+  settled = true;
+  return true;
+}
+
 Ref getattr(PyObject* obj, const Name& name) {
+  if (!fast_path) return Ref(PyObject_GetAttr(obj, name.get()));
   AttrSite& site = name.site();
   int slot = site.find(Py_TYPE(obj)->tp_version_tag);
   if (slot >= 0) {
@@ -81,6 +141,7 @@ Ref getattr(PyObject* obj, const Name& name) {
 }
 
 bool setattr(PyObject* obj, const Name& name, PyObject* value) {
+  if (!fast_path) return PyObject_SetAttr(obj, name.get(), value) == 0;
   AttrSite& site = name.site();
   int slot = site.find(Py_TYPE(obj)->tp_version_tag);
   // A materialised __dict__ shares the values and must see its version change.

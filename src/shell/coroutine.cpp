@@ -669,6 +669,10 @@ int set_qualname(PyObject* self, PyObject* v, void*) noexcept {
 PyObject* get_module(PyObject* self, void*) noexcept {
   return PyObject_GetAttrString(reinterpret_cast<PyObject*>(as_coro(self)->func), "__module__");
 }
+// Instances answer `__module__`; the type's own entry stays its module's name.
+PyObject* coro_getattro(PyObject* self, PyObject* name) noexcept {
+  return names_module(name) ? get_module(self, nullptr) : PyObject_GenericGetAttr(self, name);
+}
 PyObject* get_running(PyObject* self, void*) noexcept {
   return PyBool_FromLong(as_coro(self)->state == State::running);
 }
@@ -685,7 +689,6 @@ PyObject* get_code(PyObject* self, void*) noexcept { return Py_NewRef(as_coro(se
 PyGetSetDef coro_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__module__", get_module, nullptr, nullptr, nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
     {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
     {"cr_await", get_await, nullptr, nullptr, nullptr},
@@ -717,6 +720,7 @@ PyType_Slot coro_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(coro_repr)},
     {Py_am_await, reinterpret_cast<void*>(coro_await_slot)},
     {Py_am_send, reinterpret_cast<void*>(coro_send_slot)},
+    {Py_tp_getattro, reinterpret_cast<void*>(coro_getattro)},
     {Py_tp_getset, coro_getset},
     {Py_tp_methods, coro_methods},
     {Py_tp_members, coro_members},

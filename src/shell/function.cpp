@@ -194,10 +194,27 @@ void Binder::clear(Args& a, int count) {
 namespace detail {
 namespace {
 
+// Whether `self` may reach a body that uses its class's C layout: it must be an
+// instance of that class, as the `super()` call a Python body makes demands.
+bool fits_owner(const Function* f, PyObject* self) {
+  auto* cls = reinterpret_cast<PyTypeObject*>(f->owner);
+  if (!cls) {
+    PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
+    return false;
+  }
+  if (PyObject_TypeCheck(self, cls)) return true;
+  bool is_type = PyType_Check(self);
+  PyErr_Format(PyExc_TypeError, "super(type, obj): obj (%s %.200s) is not an instance or subtype of type (%.200s).",
+               is_type ? "type" : "instance of",
+               is_type ? reinterpret_cast<PyTypeObject*>(self)->tp_name : Py_TYPE(self)->tp_name, cls->tp_name);
+  return false;
+}
+
 PyObject* function_call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   auto* f = reinterpret_cast<Function*>(callable);
   Args a;
   if (!Binder::bind(*f->sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
+  if (f->needs_owner && !fits_owner(f, a[0])) return nullptr;
   Binder::set_globals(a, f->globals);
   if (f->kind == Kind::coroutine) return make_coroutine(f, a);
   return f->body(a).release();
@@ -216,6 +233,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(f->code);
   Py_VISIT(f->globals);
   Py_VISIT(f->dict);
+  Py_VISIT(f->owner);
   return 0;
 }
 
@@ -226,6 +244,7 @@ int function_clear(PyObject* self) {
   Py_CLEAR(f->annotations);
   Py_CLEAR(f->globals);
   Py_CLEAR(f->dict);
+  Py_CLEAR(f->owner);
   return 0;
 }
 
@@ -248,6 +267,20 @@ void function_dealloc(PyObject* self) {
 PyObject* function_repr(PyObject* self) {
   auto* f = reinterpret_cast<Function*>(self);
   return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+}
+
+// `__module__` lives in the instance, as for host functions (deleting it leaves
+// None); the type's own entry is its module's name.
+PyObject* function_getattro(PyObject* self, PyObject* name) {
+  if (!names_module(name)) return PyObject_GenericGetAttr(self, name);
+  PyObject* module = reinterpret_cast<Function*>(self)->module;
+  return Py_NewRef(module ? module : Py_None);
+}
+
+int function_setattro(PyObject* self, PyObject* name, PyObject* value) {
+  if (!names_module(name)) return PyObject_GenericSetAttr(self, name, value);
+  Py_XSETREF(reinterpret_cast<Function*>(self)->module, Py_XNewRef(value));
+  return 0;
 }
 
 PyObject* function_get(PyObject* self, PyObject* obj, PyObject*) {
@@ -296,8 +329,7 @@ PyObject* get_is_coroutine(PyObject* self, void*) {
   if (reinterpret_cast<Function*>(self)->kind != Kind::coroutine) Py_RETURN_FALSE;
   static PyObject* marker = nullptr;  // the host's marker object, imported on first need
   if (!marker) {
-    Ref module(PyImport_ImportModule("asyncio.coroutines"));
-    if (module) marker = PyObject_GetAttrString(module.get(), "_is_coroutine");
+    marker = host_attribute("asyncio.coroutines", "_is_coroutine").release();
     if (!marker) {
       PyErr_Clear();
       Py_RETURN_TRUE;
@@ -326,7 +358,6 @@ PyGetSetDef function_getset[] = {
 };
 
 PyMemberDef function_members[] = {
-    {"__module__", Py_T_OBJECT_EX, offsetof(Function, module), 0, nullptr},
     {"__doc__", Py_T_OBJECT_EX, offsetof(Function, doc), 0, nullptr},
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(Function, dict), Py_READONLY, nullptr},
@@ -346,6 +377,8 @@ PyType_Slot function_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void*>(function_get)},
+    {Py_tp_getattro, reinterpret_cast<void*>(function_getattro)},
+    {Py_tp_setattro, reinterpret_cast<void*>(function_setattro)},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
     {Py_tp_methods, function_methods},
@@ -552,9 +585,17 @@ Ref make_function(const Def& def, const Where& where) {
   f->globals = Py_NewRef(where.globals);
   f->dict = nullptr;
   f->weaklist = nullptr;
+  f->owner = nullptr;
+  f->needs_owner = where.instances_only && kind != Kind::classmethod;
   Ref out(reinterpret_cast<PyObject*>(f));
   PyObject_GC_Track(out.get());
   return out;
+}
+
+void bind_owner(PyObject* function, PyObject* cls) {
+  if (!Py_IS_TYPE(function, the_function_type)) return;
+  auto* f = reinterpret_cast<Function*>(function);
+  if (f->needs_owner) Py_XSETREF(f->owner, Py_NewRef(cls));
 }
 
 }  // namespace detail

@@ -1,4 +1,4 @@
-#include "shell/shell.hpp"
+#include "shell/internal.hpp"
 
 #include <cmath>
 #include <functional>
@@ -101,10 +101,7 @@ bool unpack2(PyObject* item, Ref& a, Ref& b) {
   }
   Ref extra(PyIter_Next(it.get()));
   if (!extra) return !PyErr_Occurred();
-  if (PyList_CheckExact(item) || PyTuple_CheckExact(item) || PyDict_CheckExact(item))
-    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", PyObject_Size(item));
-  else
-    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+  PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
   return false;
 }
 
@@ -145,17 +142,45 @@ bool quick_round6(double x, double& out) {
   return true;
 }
 
+namespace {
+PyObject* builtin_round = nullptr;  // taken when a module body first runs, kept for the process
+}  // namespace
+
+bool detail::ready_host_functions() {
+  if (!builtin_round) builtin_round = host_attribute("builtins", "round").release();
+  return builtin_round != nullptr;
+}
+
 Ref round6(PyObject* value) {
   double quick;
   if (PyFloat_CheckExact(value) && quick_round6(PyFloat_AS_DOUBLE(value), quick)) return real(quick);
-  static PyObject* builtin_round = nullptr;  // looked up once, kept for the process
-  if (!builtin_round) {
-    builtin_round = PyDict_GetItemString(PyEval_GetBuiltins(), "round");
-    if (!builtin_round) return raise(PyExc_NameError, "name 'round' is not defined");
-    Py_INCREF(builtin_round);
-  }
   Ref digits(PyLong_FromLong(6));
   return digits ? call(builtin_round, value, digits.get()) : Ref();
+}
+
+Ref host_attribute(const char* module, const char* name) {
+  Ref fromlist(Py_BuildValue("(s)", name));
+  Ref found = fromlist ? Ref(PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.get(), 0)) : Ref();
+  return found ? Ref(PyObject_GetAttrString(found.get(), name)) : Ref();
+}
+
+// The forms the host's `raise` accepts: an instance, or a class it instantiates.
+Ref raise_instance(Ref exc) {
+  if (!exc) return {};
+  if (PyExceptionClass_Check(exc.get())) {
+    Ref made(PyObject_CallNoArgs(exc.get()));
+    if (!made) return {};
+    if (!PyExceptionInstance_Check(made.get())) {
+      PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
+                   exc.get(), reinterpret_cast<PyObject*>(Py_TYPE(made.get())));
+      return {};
+    }
+    exc = std::move(made);
+  } else if (!PyExceptionInstance_Check(exc.get())) {
+    return raise(PyExc_TypeError, "exceptions must derive from BaseException");
+  }
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+  return {};
 }
 
 Ref raise(PyObject* type, PyObject* message) {

@@ -70,11 +70,13 @@ Ref call_keywords(PyObject* callable, Py_ssize_t positional, const Keywords& key
   return Ref(PyObject_Vectorcall(callable, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
 }
 
-// Raises an exception instance; returns an empty Ref like every failure.
-inline Ref raise_instance(Ref exc) {
-  if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-  return {};
-}
+// `raise exc` for what a call made (empty: its error stays); returns an empty Ref
+// like every failure.
+Ref raise_instance(Ref exc);
+
+// An attribute of a host module, taken from the module through the import system:
+// a caller's frame may run with other builtins or another __import__.
+Ref host_attribute(const char* module, const char* name);
 
 // Raises `type(message)`; always returns an empty Ref so bodies can `return raise(...)`.
 Ref raise(PyObject* type, PyObject* message);

@@ -45,6 +45,10 @@ struct Function {
   PyObject* globals;
   PyObject* dict;
   PyObject* weaklist;
+  // The class whose instances alone may be `self`, for methods whose bodies use
+  // the C layout of their class; null otherwise, or once cleared.
+  PyObject* owner;
+  bool needs_owner;
 };
 
 struct Where {
@@ -52,6 +56,7 @@ struct Where {
   const char* module;       // full name
   const char* source_path;  // carried by code objects
   const char* owner;        // class name for methods, null for module-level functions
+  bool instances_only = false;  // methods of a class whose instances have a C layout
 };
 
 // Inside a catch handler: sets the host error matching the C++ exception
@@ -64,6 +69,20 @@ bool ready_coroutine_types();
 Ref make_function(const Def& def, const Where& where);
 PyObject* make_coroutine(Function* f, Args& args);
 Ref default_value(const Default& d, PyObject* globals);
+// Binds a method made with `instances_only` to the class it was made for; any
+// other object is left alone.
+void bind_owner(PyObject* function, PyObject* cls);
+// Whether an attribute name is "__module__": instances of the shell's types answer
+// it ahead of the type's own entry, which stays the type's module name.
+inline bool names_module(PyObject* name) {
+  return PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "__module__") == 0;
+}
+// Takes the host functions the bodies call from their modules; false with the
+// host error set.
+bool ready_host_functions();
+// Decides once per process whether attribute reads and writes may take the
+// fast path (see attr.cpp); false with the host error set.
+bool settle_attribute_path();
 // Setter of a __name__ / __qualname__ slot: strings only, as for host functions.
 int set_text(PyObject*& slot, PyObject* value, const char* what);
 

@@ -18,16 +18,33 @@ PyModuleDef_Slot slots[3];
 
 // The one module object of this process, once its body has run to its end.
 PyObject* initialised = nullptr;
-// The interpreter the module belongs to: the first one that created it.
-PyInterpreterState* owner = nullptr;
+// Whether the body is running (on the module object being initialised).
+bool running = false;
+// The interpreter the module belongs to, the first one that created it, by ID:
+// a later interpreter may be allocated at the same address.
+int64_t owner = -1;
+
+// An ImportError naming the module, as the import system raises them.
+void import_error(const char* format) {
+  Ref name(PyUnicode_FromString(full_name.c_str()));
+  Ref message = name ? Ref(PyUnicode_FromFormat(format, name.get())) : Ref();
+  if (message) PyErr_SetImportError(message.get(), name.get(), nullptr);
+}
 
 bool refuse_other_interpreter() {
-  if (!owner) owner = PyInterpreterState_Get();
-  if (owner == PyInterpreterState_Get()) return false;
-  PyErr_Format(PyExc_ImportError,
-               "module %s is already loaded in another interpreter of this process and cannot be "
-               "loaded into more than one",
-               full_name.c_str());
+  int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (current < 0) return true;
+  if (owner < 0) owner = current;
+  if (owner == current) return false;
+  import_error("module %U is already loaded in another interpreter of this process and cannot be loaded "
+               "into more than one");
+  return true;
+}
+
+// A body already running (an import made from inside it) must not run again.
+bool refuse_reentry() {
+  if (!running) return false;
+  import_error("module %U is being initialised and cannot be initialised again while its body runs");
   return true;
 }
 
@@ -109,12 +126,26 @@ PyObject* metaclass_of(PyObject* bases) {
   return reinterpret_cast<PyObject*>(winner);
 }
 
+// Instances of exception classes and of builtin types' subclasses have a C
+// layout that their methods' bodies rely on.
+bool has_layout(const Class& s) { return s.kind == ClassKind::exception || s.base; }
+
 bool fill_members(const Class& s, PyObject* cls_ns, PyObject* module_ns) {
-  detail::Where where{module_ns, full_name.c_str(), source_path.c_str(), s.name};
+  detail::Where where{module_ns, full_name.c_str(), source_path.c_str(), s.name, has_layout(s)};
   for (const Def& def : s.members) {
     Ref function = detail::make_function(def, where);
     if (function && def.kind == Kind::classmethod) function = Ref(PyClassMethod_New(function.get()));
     if (!set_entry(cls_ns, def.name, function.get())) return false;
+  }
+  return true;
+}
+
+// Ties the methods, as stored in the class namespace, to the class made from it.
+bool bind_members(const Class& s, PyObject* cls_ns, PyObject* cls) {
+  for (const Def& def : s.members) {
+    Ref method(PyMapping_GetItemString(cls_ns, def.name));
+    if (!method) return false;
+    detail::bind_owner(method.get(), cls);
   }
   return true;
 }
@@ -168,7 +199,7 @@ bool run(const Class& s, PyObject* ns) {
   if (!fill_members(s, cls_ns.get(), ns)) return false;
 
   Ref cls = call(meta, name.get(), bases.get(), cls_ns.get());
-  if (!cls) return false;
+  if (!cls || (has_layout(s) && !bind_members(s, cls_ns.get(), cls.get()))) return false;
   if (s.kind == ClassKind::protocol || s.kind == ClassKind::record) {
     Ref decorator = global(ns, s.kind == ClassKind::protocol ? checkable.get() : dataclass.get());
     cls = decorator ? call(decorator.get(), cls.get()) : Ref();
@@ -184,7 +215,7 @@ bool run(const Constant& s, PyObject* ns) {
 // ---- create and exec ----------------------------------------------------------
 
 PyObject* create(PyObject* spec, PyModuleDef*) {
-  if (refuse_other_interpreter()) return nullptr;
+  if (refuse_other_interpreter() || refuse_reentry()) return nullptr;
   if (initialised) return Py_NewRef(initialised);
   static Name name_attr("name"), loader("loader"), origin("origin"), parent("parent"),
       locations("submodule_search_locations");
@@ -212,13 +243,16 @@ PyObject* create(PyObject* spec, PyModuleDef*) {
 
 int exec(PyObject* module) {
   if (module == initialised) return 0;  // a reload or a later import: the body ran already
-  if (refuse_other_interpreter()) return -1;
+  if (refuse_other_interpreter() || refuse_reentry()) return -1;
   if (initialised) {
-    PyErr_Format(PyExc_ImportError, "module %s is already initialised in this process",
-                 full_name.c_str());
+    import_error("module %U is already initialised in this process");
     return -1;
   }
-  if (!detail::ready_types()) return -1;
+  if (!detail::ready_types() || !detail::ready_host_functions() || !detail::settle_attribute_path()) return -1;
+  struct Running {
+    Running() { running = true; }
+    ~Running() { running = false; }
+  } guard;
   PyObject* ns = PyModule_GetDict(module);
   if (!ns) return -1;
   // As for a module run from source; host code exec'd against this namespace

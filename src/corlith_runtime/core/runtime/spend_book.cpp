@@ -259,9 +259,13 @@ Ref debit(Args& a) {
   if (!spent || !setattr(self, spent_tokens, spent.get())) return {};
   if (tool_name != Py_None && PyUnicode_GET_LENGTH(tool_name) > 0 && !count_tool(self, tool_name)) return {};
 
+  // The caps are tested against the totals as the book reads them back.
   Ref cost_cap;
   int breached = read_cap(self, cost_cap_usd, cost_cap);
-  if (breached > 0) breached = compare(spent_cost.get(), cost_cap.get(), Py_GT);
+  if (breached > 0) {
+    spent_cost = getattr(self, spent_cost_usd);
+    breached = spent_cost ? compare(spent_cost.get(), cost_cap.get(), Py_GT) : -1;
+  }
   if (breached < 0) return {};
   if (breached) {
     Ref spent_text = fixed4(spent_cost.get()), cap_text = spent_text ? fixed4(cost_cap.get()) : Ref();
@@ -273,7 +277,10 @@ Ref debit(Args& a) {
   }
   Ref tokens_cap;
   breached = read_cap(self, token_cap, tokens_cap);
-  if (breached > 0) breached = compare(spent.get(), tokens_cap.get(), Py_GT);
+  if (breached > 0) {
+    spent = getattr(self, spent_tokens);
+    breached = spent ? compare(spent.get(), tokens_cap.get(), Py_GT) : -1;
+  }
   if (breached < 0) return {};
   if (breached)
     return breach(a, Ref(PyUnicode_FromFormat("tree token cap breached: %S > %S", spent.get(), tokens_cap.get())),

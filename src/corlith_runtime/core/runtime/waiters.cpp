@@ -191,9 +191,14 @@ int pair_holds(PyObject* payload, PyObject* key, PyObject* expected) {
 // Shallow equality over `match.items()`, in the mapping's own order.
 int predicate_holds(PyObject* match, PyObject* payload) {
   if (PyDict_CheckExact(match)) {
-    Py_ssize_t size = PyDict_GET_SIZE(match), pos = 0;
+    Py_ssize_t size = PyDict_GET_SIZE(match), left = size, pos = 0;
     PyObject *key, *expected;
     while (PyDict_Next(match, &pos, &key, &expected)) {
+      // More entries than the dict started with: a comparison swapped keys.
+      if (left-- == 0) {
+        PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+        return -1;
+      }
       Ref k = Ref::borrow(key), e = Ref::borrow(expected);  // the comparison may drop them from the dict
       int holds = pair_holds(payload, k.get(), e.get());
       if (holds <= 0) return holds;
