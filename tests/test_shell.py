@@ -524,7 +524,13 @@ def test_incorrect_type(call, param, expected, given, note, no_leak):
     no_leak(call, raises=TypeError)
 
 
-class _Index:
+class _Named:
+    # Test IDs come from repr(): without an address they match across runs (--lf, -n).
+    def __repr__(self):
+        return type(self).__name__
+
+
+class _Index(_Named):
     def __index__(self):
         return 4
 
@@ -538,7 +544,7 @@ class _IntOnly:
         return 4
 
 
-class _FloatOnly:
+class _FloatOnly(_Named):
     def __float__(self):
         return 2.0
 
@@ -551,7 +557,7 @@ class _Refused(Exception):
     pass
 
 
-class _IntRaises:
+class _IntRaises(_Named):
     def __int__(self):
         raise _Refused("no int")
 
