@@ -214,3 +214,14 @@ def test_installs_beside_the_runtime_and_uninstalls_cleanly(wheels, tmp_path, pa
             assert found == {m: "ok" for m in MODULES} | {
                 "spawn": "corlith_runtime.core.runtime.exceptions", "owner": None, "version": "0.1.0"}
         env.install(wheels[partner] if gone == partner_dist else wheels["core"])
+
+
+def test_readme_snippets_run_where_the_readme_installs(wheels, tmp_path):
+    # `pip install . ./standin` into a bare environment, then every Python block of the README.
+    env = Environment(tmp_path / "venv")
+    env.install(wheels["core"])
+    env.install(wheels["standin"])
+    blocks = re.findall(r"^```python\n(.*?)^```", (ROOT / "README.md").read_text(), re.M | re.S)
+    assert len(blocks) >= 4
+    for block in blocks:
+        run(env.python, "-W", "error", "-c", block)
