@@ -25,7 +25,7 @@ help:  ## list the targets
 
 define make_venv
 	@test -n "$(PYTHON)" || { echo "CPython 3.13 not found: put python3.13 on PATH or set PYTHON=" >&2; exit 1; }
-	@$(PYTHON) -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null || { \
+	@$(PYTHON) -c 'import sys; sys.exit(sys.implementation.name != "cpython" or sys.version_info[:2] != (3, 13))' 2>/dev/null || { \
 	    echo "PYTHON=$(PYTHON) is not CPython 3.13; these modules build only against 3.13" >&2; exit 1; }
 	$(PYTHON) -m venv $(1)
 	$(1)/bin/python -m pip install -q --upgrade 'pip>=25.1'
@@ -42,7 +42,7 @@ $(ASAN_VENV)/.ready: pyproject.toml
 install: $(VENV)/.ready  ## build the modules into .venv, with the stand-in runtime module
 	$(VENV)/bin/$(PIP_INSTALL) .
 	$(VENV)/bin/$(PIP_INSTALL) ./standin
-	@ln -sf $$(ls -d build/cp313-*/compile_commands.json | head -n1) compile_commands.json
+	@for db in build/cp313-*/compile_commands.json; do test -e "$$db" && ln -sf "$$db" compile_commands.json; break; done
 
 example: install  ## walk through one spawn tree
 	$(VENV)/bin/python examples/spawn_tree.py
