@@ -113,7 +113,9 @@ def own_doc(module, dotted):
             return None
     obj = getattr(obj, "__func__", obj)
     doc = getattr(obj, "__doc__", None)
-    if isinstance(owner, type) and doc == getattr(object, dotted.rpartition(".")[2], None).__doc__:
+    # A slot wrapper's doc ("Initialize self. ...") is object's, not the class's.
+    inherited = getattr(object, dotted.rpartition(".")[2], None)
+    if isinstance(owner, type) and inherited is not None and doc == inherited.__doc__:
         return None
     return inspect.cleandoc(doc) if doc else None
 
