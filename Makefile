@@ -9,53 +9,75 @@ PYTHON ?= $(shell for p in python3.13 $$(ls -d $$(pyenv root 2>/dev/null)/versio
             $$p -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null && { echo $$p; break; }; done)
 VENV := .venv
 ASAN_VENV := .venv-asan
-# Pinned so CI sees the tools (and mypy's error codes) the tests were written against.
-DEV_PACKAGES := scikit-build-core==1.1.2 ninja==1.13.2 cmake==4.4.5 pytest==9.2.0 hypothesis==6.170.29 pyperf==2.11.0 mypy==2.4.1
+# Where we build, warnings are errors; a user's `pip install .` keeps them warnings.
+export CORLITH_WERROR := ON
+# Every build step runs without build isolation from the pinned tools of the
+# dependency groups in pyproject.toml (`pip install --group` needs pip 25.1+).
+PIP_INSTALL := python -m pip install -q --no-build-isolation
+WHEEL_PLATFORM := manylinux_2_28_x86_64
 
-.PHONY: all example test install sanitize typecheck bench clean
+.PHONY: all help example test test-fast install sanitize typecheck wheel bench clean
 
 all: test
 
+help:  ## list the targets
+	@awk -F':.*## ' '/^[a-z-]+:.*## / {printf "  %-10s %s\n", $$1, $$2}' $(MAKEFILE_LIST)
+
 define make_venv
 	@test -n "$(PYTHON)" || { echo "CPython 3.13 not found: put python3.13 on PATH or set PYTHON=" >&2; exit 1; }
+	@$(PYTHON) -c 'import sys; sys.exit(sys.implementation.name != "cpython" or sys.version_info[:2] != (3, 13))' 2>/dev/null || { \
+	    echo "PYTHON=$(PYTHON) is not CPython 3.13; these modules build only against 3.13" >&2; exit 1; }
 	$(PYTHON) -m venv $(1)
-	$(1)/bin/python -m pip install -q --upgrade pip
-	$(1)/bin/python -m pip install -q $(DEV_PACKAGES)
+	$(1)/bin/python -m pip install -q --upgrade 'pip>=25.1'
+	$(1)/bin/python -m pip install -q $(foreach g,$(2),--group $(g))
 	touch $(1)/.ready
 endef
 
 $(VENV)/.ready: pyproject.toml
-	$(call make_venv,$(VENV))
+	$(call make_venv,$(VENV),dev)
 
 $(ASAN_VENV)/.ready: pyproject.toml
-	$(call make_venv,$(ASAN_VENV))
+	$(call make_venv,$(ASAN_VENV),build test)
 
-install: $(VENV)/.ready
-	$(VENV)/bin/python -m pip install -q --no-build-isolation .
+install: $(VENV)/.ready  ## build the modules into .venv, with the stand-in runtime module
+	$(VENV)/bin/$(PIP_INSTALL) .
+	$(VENV)/bin/$(PIP_INSTALL) ./standin
+	@for db in build/cp313-*/compile_commands.json; do test -e "$$db" && ln -sf "$$db" compile_commands.json; break; done
 
-# The walk through one spawn tree (README, first command).
-example: install
+example: install  ## walk through one spawn tree
 	$(VENV)/bin/python examples/spawn_tree.py
 
-test: install
+test: install  ## run every test, the packaging checks included
 	$(VENV)/bin/python -m pytest
 
-# The whole suite against a build instrumented with ASan and UBSan.
-sanitize: $(ASAN_VENV)/.ready
-	CORLITH_SANITIZE=ON $(ASAN_VENV)/bin/python -m pip install -q --no-build-isolation \
+test-fast: install  ## every test but the slow packaging checks
+	$(VENV)/bin/python -m pytest -m 'not packaging'
+
+# The whole suite against a build instrumented with ASan and UBSan. The
+# packaging checks build release wheels and do not run under the sanitizers.
+sanitize: $(ASAN_VENV)/.ready  ## every test against an ASan+UBSan build, in .venv-asan
+	CORLITH_SANITIZE=ON $(ASAN_VENV)/bin/$(PIP_INSTALL) \
 	    -C build-dir=build/asan -C cmake.build-type=Debug .
+	$(ASAN_VENV)/bin/$(PIP_INSTALL) ./standin
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	PYTHONMALLOC=malloc $(ASAN_VENV)/bin/python -m pytest -p no:cacheprovider -q
+	PYTHONMALLOC=malloc $(ASAN_VENV)/bin/python -m pytest -p no:cacheprovider -q -m 'not packaging'
 
-typecheck: install
+typecheck: install  ## check the stubs against the compiled modules
 	PY=$(VENV)/bin/python .ci/typecheck
 
-bench: install
+# The release wheel, tagged for the oldest glibc it runs on, in wheelhouse/.
+wheel: $(VENV)/.ready  ## build the release wheel and tag it manylinux with auditwheel
+	rm -rf dist wheelhouse
+	$(VENV)/bin/python -m pip wheel -q --no-build-isolation --no-deps -w dist .
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --plat $(WHEEL_PLATFORM) -w wheelhouse dist/*.whl
+	$(VENV)/bin/auditwheel show wheelhouse/*.whl
+
+bench: install  ## run the benchmarks
 	$(VENV)/bin/python benchmarks/bench.py
 
-clean:
-	rm -rf build dist $(VENV) $(ASAN_VENV)
+clean:  ## remove builds and environments
+	rm -rf build dist wheelhouse compile_commands.json $(VENV) $(ASAN_VENV)
 
 # ---- Redis backend (backends/redis): a separate distribution, installed into
 # the same .venv and tested against real redis-server processes that its tests

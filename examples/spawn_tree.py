@@ -187,11 +187,12 @@ async def spawn_group(
 
 def show_child(result: ChildResult) -> None:
     agent = result["spec"]["agent"]
-    if result["error"] is not None:
+    output = result["output"]
+    if output is None:
         print(f"  {result['child_run_id']}  error  {result['error']}")
     else:
         print(f"  {result['child_run_id']}  ok     {agent}: ${result['cost_usd']:.4f}, "
-              f"{result['tokens']} tok, {result['output']['summary']}")
+              f"{result['tokens']} tok, {output['summary']}")
 
 
 def show_spend(book: SpendBook) -> None:

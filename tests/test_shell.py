@@ -633,7 +633,13 @@ def test_incorrect_type(call, param, expected, given, note, no_leak):
     no_leak(call, raises=TypeError)
 
 
-class _Index:
+class _Named:
+    # Test IDs come from repr(): without an address they match across runs (--lf, -n).
+    def __repr__(self):
+        return type(self).__name__
+
+
+class _Index(_Named):
     def __index__(self):
         return 4
 
@@ -647,7 +653,7 @@ class _IntOnly:
         return 4
 
 
-class _FloatOnly:
+class _FloatOnly(_Named):
     def __float__(self):
         return 2.0
 
@@ -660,7 +666,7 @@ class _Refused(Exception):
     pass
 
 
-class _IntRaises:
+class _IntRaises(_Named):
     def __int__(self):
         raise _Refused("no int")
 

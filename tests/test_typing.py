@@ -1,10 +1,16 @@
-"""The stubs shipped with the package, seen by mypy from a user's code.
+"""The stubs shipped with the package, seen by mypy from a user's code and by
+editors (docstrings, type completeness, stub generation).
 
 mypy resolves ``corlith_runtime`` from the installed package, so this also
 proves the stubs and ``py.typed`` made it into the wheel. Each file is checked
 once per session; the tests share the reports.
 """
 
+import ast
+import importlib
+import inspect
+import json
+import os
 import re
 import subprocess
 import sys
@@ -78,3 +84,80 @@ def test_usage_file_runs_against_the_runtime():
         capture_output=True, text=True, timeout=120,
     )
     assert done.returncode == 0, done.stderr
+
+
+MODULES = ("spend_book", "waiters", "spawn", "exit_triage", "policy", "tokens")
+PACKAGE = "corlith_runtime.core.runtime"
+TOOLS = Path(sys.executable).parent
+
+
+def documented(stub_path):
+    """(dotted name, docstring) of the stub's module and of each class and function in it."""
+    tree = ast.parse(stub_path.read_text())
+    yield "", ast.get_docstring(tree)
+    def walk(node, prefix):
+        for child in node.body:
+            if isinstance(child, (ast.ClassDef, ast.FunctionDef, ast.AsyncFunctionDef)):
+                yield prefix + child.name, ast.get_docstring(child)
+                if isinstance(child, ast.ClassDef):
+                    yield from walk(child, prefix + child.name + ".")
+    yield from walk(tree, "")
+
+
+def own_doc(module, dotted):
+    """The runtime object's own docstring, or None where it has none of its own."""
+    owner, obj = None, module
+    for part in filter(None, dotted.split(".")):
+        owner, obj = obj, vars(obj).get(part)
+        if obj is None:
+            return None
+    obj = getattr(obj, "__func__", obj)
+    doc = getattr(obj, "__doc__", None)
+    # A slot wrapper's doc ("Initialize self. ...") is object's, not the class's.
+    inherited = getattr(object, dotted.rpartition(".")[2], None)
+    if isinstance(owner, type) and inherited is not None and doc == inherited.__doc__:
+        return None
+    return inspect.cleandoc(doc) if doc else None
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_stubs_carry_the_modules_docstrings(name):
+    # Editors show the stub's text: it must be the runtime's, and never absent.
+    module = importlib.import_module(f"{PACKAGE}.{name}")
+    stub = Path(module.__file__).with_name(f"{name}.pyi")
+    for dotted, doc in documented(stub):
+        assert doc, f"{name}.pyi: {dotted or 'module'} has no docstring"
+        expected = own_doc(module, dotted)
+        if expected is not None:
+            assert doc == expected, f"{name}.pyi: {dotted or 'module'} differs from the runtime's docstring"
+
+
+def test_type_completeness_is_full_and_documented():
+    pytest.importorskip("basedpyright")
+    env = {**os.environ, "PATH": f"{TOOLS}{os.pathsep}{os.environ['PATH']}"}
+    for name in MODULES:
+        done = subprocess.run(
+            [TOOLS / "basedpyright", "--outputjson", "--verifytypes", f"{PACKAGE}.{name}"],
+            capture_output=True, text=True, env=env, timeout=300, check=False,
+        )
+        report = json.loads(done.stdout)["typeCompleteness"]
+        counts = {key: report[key] for key in (
+            "completenessScore", "missingFunctionDocStringCount",
+            "missingClassDocStringCount", "missingDefaultParamCount")}
+        assert counts == {"completenessScore": 1, "missingFunctionDocStringCount": 0,
+                          "missingClassDocStringCount": 0, "missingDefaultParamCount": 0}, name
+
+
+STUBGEN_BLOCKER = "<member '__module__' of"
+
+
+def test_stubgen_reads_the_installed_modules(tmp_path):
+    done = subprocess.run(
+        [TOOLS / "stubgen", "-o", str(tmp_path),
+         *(arg for name in MODULES for arg in ("-m", f"{PACKAGE}.{name}"))],
+        capture_output=True, text=True, cwd=tmp_path, timeout=300, check=False,
+    )
+    if done.returncode and STUBGEN_BLOCKER in done.stderr:
+        pytest.xfail("type(f).__module__ of compiled functions and coroutines is a descriptor, not a str")
+    assert done.returncode == 0, done.stderr
+    assert {p.stem for p in tmp_path.glob("corlith_runtime/core/runtime/*.pyi")} == set(MODULES)

@@ -7,6 +7,8 @@ lines, and nothing else.
 
 from __future__ import annotations
 
+from typing import Literal
+
 from corlith_runtime.core.runtime.exceptions import ChildSpec, ReturnWhen
 from corlith_runtime.core.runtime.exit_triage import classify_failure
 from corlith_runtime.core.runtime.policy import NoOpPolicyProvider
@@ -16,7 +18,8 @@ from corlith_runtime.core.runtime.waiters import InMemoryWaiterRegistry, SignalW
 
 
 async def runner(spec: ChildSpec) -> ChildResult:
-    return ChildResult()
+    return ChildResult(child_run_id="c", spec=spec.to_dict(), output=None, error="failed",
+                       cost_usd=0.0, tokens=0, duration_ms=0.0)
 
 
 async def wrong_calls(book: SpendBook) -> None:
@@ -35,3 +38,6 @@ async def wrong_calls(book: SpendBook) -> None:
     )
     classify_failure(None)  # E: arg-type
     NoOpPolicyProvider().get_policy(name=1)  # E: arg-type
+    book.to_trace_data()["tool_call_counts"]  # E: typeddict-item
+    ChildResult(child_run_id="c", spec={}, output=None, error=None)  # E: typeddict-item
+    reason: Literal["unknown"] = classify_failure({})  # E: assignment

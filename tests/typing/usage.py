@@ -8,7 +8,7 @@ a protocol is expected makes mypy prove that they conform by structure.
 from __future__ import annotations
 
 import asyncio
-from typing import Any, assert_type
+from typing import Any, Literal, assert_type
 
 from corlith_runtime.core.runtime.exceptions import ChildSpec, ReturnWhen
 from corlith_runtime.core.runtime.exit_triage import classify_failure
@@ -46,7 +46,7 @@ class Guard:
         return self._limit
 
 
-def spend(book: SpendBook) -> dict[str, Any]:
+def spend(book: SpendBook) -> float:
     book.check_depth()
     book.check_depth(additional=2)
     book.check_fanout(3)
@@ -66,7 +66,9 @@ def spend(book: SpendBook) -> dict[str, Any]:
     assert_type(book.remaining_tokens(), int)
     assert_type(book.tool_call_counts, dict[str, int])
     book.current_depth += 1
-    return book.to_trace_data()
+    snapshot = book.to_trace_data()
+    assert_type(snapshot["remaining_tokens"], int)
+    return snapshot["spent_cost_usd"] + snapshot["remaining_usd"]
 
 
 def books() -> list[SpendBook]:
@@ -145,10 +147,17 @@ async def spawns() -> list[str]:
     results = await fan_out(InMemorySpawnDispatcher(child_runner=run_child))
     results.update(await fan_out(InMemorySpawnDispatcher()))
     assert isinstance(InMemorySpawnDispatcher(child_runner=None), SpawnDispatcher)
+    for result in results.values():
+        assert_type(result["output"], dict[str, Any] | None)
+        assert_type(result["duration_ms"], float)
     return [str(result.get("error")) for result in results.values()]
 
 
-def triage() -> list[str]:
+Reason = Literal["terminated_by_signal", "suspected_oom", "abnormal_exit", "unknown"]
+
+
+def triage() -> list[Reason]:
+    assert_type(classify_failure({}), Reason)
     return [
         classify_failure({}),
         classify_failure({"last_event": "signal_SIGTERM"}),

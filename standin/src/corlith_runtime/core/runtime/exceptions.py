@@ -22,6 +22,7 @@ class ChildSpec:
     inputs: dict[str, Any] = field(default_factory=dict)
 
     def to_dict(self) -> dict[str, Any]:
+        """The spec as a plain dict: ``agent`` and a copy of ``inputs``."""
         # A fresh dict each time: callers store it and must not alias ours.
         return {"agent": self.agent, "inputs": dict(self.inputs)}
 

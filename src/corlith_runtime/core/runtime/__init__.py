@@ -1,1 +1,0 @@
-"""Core support layer of the agent-workflow runtime (compiled modules)."""
