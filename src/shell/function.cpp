@@ -557,5 +557,10 @@ Ref make_function(const Def& def, const Where& where) {
   return out;
 }
 
+bool runs_body(PyObject* callable, Body body) noexcept {
+  return the_function_type && Py_IS_TYPE(callable, the_function_type) &&
+         reinterpret_cast<Function*>(callable)->body == body;
+}
+
 }  // namespace detail
 }  // namespace shell

@@ -216,10 +216,7 @@ int predicate_holds(PyObject* match, PyObject* payload) {
   return PyErr_Occurred() ? -1 : 1;
 }
 
-Ref matches(Args& a) {
-  PyObject* self = a[0];
-  PyObject* signal_name = a[1];
-  PyObject* payload = a[2];
+Ref waiter_matches(PyObject* self, PyObject* signal_name, PyObject* payload) {
   Ref own_name = getattr(self, signal_name_attr);
   if (!own_name) return {};
   int other_signal = compare(signal_name, own_name.get(), Py_NE);
@@ -230,6 +227,8 @@ Ref matches(Args& a) {
   int holds = predicate_holds(match.get(), payload);
   return holds < 0 ? Ref() : boolean(holds);
 }
+
+Ref matches(Args& a) { return waiter_matches(a[0], a[1], a[2]); }
 
 // ---- the registries --------------------------------------------------------------
 
@@ -275,10 +274,21 @@ Ref resolve_signal(Args& a) {
   PyObject* payload = a[2];
   Ref matched(PyList_New(0)), remaining(PyList_New(0));
   Ref waiters = getattr(self, signal_waiters);
-  Ref it = waiters ? Ref(PyObject_GetIter(waiters.get())) : Ref();
-  if (!matched || !remaining || !it) return {};
-  while (Ref w = Ref(PyIter_Next(it.get()))) {
-    Ref verdict = call_method(w.get(), matches_name, signal_name, payload);
+  if (!matched || !remaining || !waiters) return {};
+  // A plain list is walked by index, re-reading its length at every step as
+  // its own iterator would: a comparison may change it.
+  bool plain = PyList_CheckExact(waiters.get());
+  Ref it = plain ? Ref() : Ref(PyObject_GetIter(waiters.get()));
+  if (!plain && !it) return {};
+  for (Py_ssize_t i = 0;; ++i) {
+    Ref w = plain ? Ref::borrow(i < PyList_GET_SIZE(waiters.get()) ? PyList_GET_ITEM(waiters.get(), i) : nullptr)
+                  : Ref(PyIter_Next(it.get()));
+    if (!w) break;
+    // Our own `matches`, reached by name, runs here without a call.
+    Method m;
+    if (!m.find(w.get(), matches_name)) return {};
+    Ref verdict = m.runs(matches) ? waiter_matches(w.get(), signal_name, payload)
+                                  : m.call(w.get(), signal_name, payload);
     int hit = verdict ? PyObject_IsTrue(verdict.get()) : -1;
     if (hit < 0) return {};
     if (!hit) {
