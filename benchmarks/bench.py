@@ -40,6 +40,7 @@ LINEAR_SLACK = 2.0
 # of that kind costs at least, on either side, so they bound the ratio a thin
 # operation can reach.
 FLOOR = "call floor: method with one str argument, no work"
+COST = "cost in empty-method calls"
 AWAIT_FLOOR = "await floor: awaited method, one argument, no work"
 
 
@@ -379,14 +380,21 @@ def report(results: dict[tuple[str, str], float], selected: list[Case]) -> None:
     print()
     print(f"compiled: {load('compiled').spend_book.__file__}")
     print("Ratio = baseline time / compiled time (median per operation)")
-    print(f"{'operation':<{width}}{'compiled':>12}{'baseline':>12}{'ratio':>9}{'target':>9}  verdict")
+    floor = results.get((FLOOR, "compiled"))
+
+    def calls(seconds: float) -> str:
+        return f"{seconds / floor:>28.2f}" if floor else f"{'-':>28}"
+
+    print("Cost = compiled time / the call floor's compiled time in the same run")
+    print(f"{'operation':<{width}}{'compiled':>12}{'baseline':>12}{'ratio':>9}{'target':>9}  verdict{COST:>28}")
     for case in selected:
         if case.target is None or (case.op, "compiled") not in results:
             continue
         fast, slow = results[case.op, "compiled"], results[case.op, "baseline"]
         ratio = slow / fast
         verdict = "PASS" if ratio >= case.target else "MISS"
-        print(f"{case.op:<{width}}{fmt_time(fast):>12}{fmt_time(slow):>12}{ratio:>8.2f}x{case.target:>8.1f}x  {verdict}")
+        print(f"{case.op:<{width}}{fmt_time(fast):>12}{fmt_time(slow):>12}{ratio:>8.2f}x{case.target:>8.1f}x  {verdict}"
+              f"{calls(fast)}")
 
     floors = [op for op in (FLOOR, AWAIT_FLOOR) if (op, "compiled") in results]
     if floors:
@@ -403,12 +411,13 @@ def report(results: dict[tuple[str, str], float], selected: list[Case]) -> None:
         return
     print()
     print("Growth with input size (time per unit of input)")
-    print(f"{'operation':<{width}}{'compiled':>12}{'baseline':>12}{'ratio':>9}")
+    print(f"{'operation':<{width}}{'compiled':>12}{'baseline':>12}{'ratio':>9}{COST:>28}")
     for rows in groups.values():
         for case in rows:
             fast = results[case.op, "compiled"] / case.size
             slow = results[case.op, "baseline"] / case.size
-            print(f"{case.op:<{width}}{fmt_time(fast):>12}{fmt_time(slow):>12}{slow / fast:>8.2f}x   per {case.unit}")
+            print(f"{case.op:<{width}}{fmt_time(fast):>12}{fmt_time(slow):>12}{slow / fast:>8.2f}x{calls(fast)}"
+                  f"   per {case.unit}")
         if rows[0].growth == "resolve_signal" and len(rows) > 1:
             first, last = rows[0], rows[-1]
             for kind in ("compiled", "baseline"):
@@ -428,7 +437,8 @@ def main() -> None:
     runner.argparser.add_argument("--only", default="", help="run only operations whose name contains this text")
     args = runner.parse_args()
 
-    selected = [c for c in cases() if args.only.lower() in c.op.lower()]
+    # The call floor always runs: every cost is counted in its calls.
+    selected = [c for c in cases() if args.only.lower() in c.op.lower() or c.op == FLOOR]
     results: dict[tuple[str, str], float] = {}
     for case in selected:
         for kind in ("compiled", "baseline"):

@@ -1064,3 +1064,36 @@ CAPPED = {"cost_cap_usd": 10.0, "token_cap": 100, "spent_cost_usd": 9.5, "spent_
         "to_trace_data"])
 def test_no_leak(call, raises, no_leak):
     no_leak(call, raises=raises)
+
+
+class Generous(SpendBook):
+    def remaining_usd(self):
+        return 0.12345678
+
+    def remaining_tokens(self):
+        return "lots"
+
+
+def _shadowed_book():
+    book = SpendBook(cost_cap_usd=1.0, token_cap=10)
+    book.remaining_usd = lambda: 7.0
+    book.remaining_tokens = lambda: 3
+    return book
+
+
+def _swapped_book():
+    class Swapped(SpendBook):
+        remaining_tokens = SpendBook.remaining_usd
+
+    return Swapped(cost_cap_usd=1.0, spent_cost_usd=0.25, token_cap=10)
+
+
+@pytest.mark.parametrize("make, usd, tokens", [
+    (lambda: Generous(cost_cap_usd=1.0), 0.123457, "lots"),
+    (_shadowed_book, 7.0, 3),
+    (_swapped_book, 0.75, 0.75),
+    (lambda: SpendBook(cost_cap_usd=1.0, spent_cost_usd=0.25, token_cap=10, spent_tokens=4), 0.75, 6),
+])
+def test_trace_data_calls_remaining_by_name(make, usd, tokens):
+    data = make().to_trace_data()
+    assert (data["remaining_usd"], data["remaining_tokens"]) == (usd, tokens)

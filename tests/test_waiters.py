@@ -1209,3 +1209,38 @@ def test_untested_arguments_pass(drive):
     assert drive(reg.resolve_user_input(parent_run_id="p", resume_key="k", response=DictSub())) is False
     drive(reg.register_timer(None))
     assert reg._timers == [None]
+
+
+class Refusing(SignalWaiter):
+    def matches(self, signal_name, payload):
+        return False
+
+
+def _shadowed():
+    w = SignalWaiter("p", "k", "sig")
+    w.matches = lambda signal_name, payload: False
+    return w
+
+
+@pytest.mark.parametrize("make", [lambda: Refusing("p", "k", "sig"), _shadowed])
+def test_resolve_signal_honours_overridden_matches(make, drive):
+    reg = Registry()
+    drive(reg.register_signal_waiter(make()))
+    drive(reg.register_signal_waiter(SignalWaiter("q", "k", "sig")))
+    assert drive(reg.resolve_signal(signal_name="sig", payload={})) == [("q", "k", {})]
+    assert reg.signal_waiter_count() == 1
+
+
+def test_resolve_signal_sees_waiters_added_by_a_comparison(drive):
+    reg = Registry()
+
+    class Grows:
+        def __eq__(self, other):
+            reg._signal_waiters.append(SignalWaiter("late", "k", "sig"))
+            return True
+
+        __hash__ = object.__hash__
+
+    drive(reg.register_signal_waiter(SignalWaiter("p", "k", "sig", {"a": Grows()})))
+    records = drive(reg.resolve_signal(signal_name="sig", payload={"a": 1}))
+    assert [r[0] for r in records] == ["p", "late"]

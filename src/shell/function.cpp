@@ -598,5 +598,10 @@ void bind_owner(PyObject* function, PyObject* cls) {
   if (f->needs_owner) Py_XSETREF(f->owner, Py_NewRef(cls));
 }
 
+bool runs_body(PyObject* callable, Body body) noexcept {
+  return the_function_type && Py_IS_TYPE(callable, the_function_type) &&
+         reinterpret_cast<Function*>(callable)->body == body;
+}
+
 }  // namespace detail
 }  // namespace shell

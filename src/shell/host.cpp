@@ -1,6 +1,7 @@
 #include "shell/internal.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <functional>
 
 namespace shell {
@@ -39,14 +40,32 @@ bool compact_pair(PyObject* a, PyObject* b, Py_ssize_t& x, Py_ssize_t& y) {
   return true;
 }
 
+// Two exact strs hold the same text: canonical storage makes equal texts
+// equal in length, kind and bytes.
+bool same_text(PyObject* a, PyObject* b) {
+  Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+  int kind = PyUnicode_KIND(a);
+  return a == b || (length == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
+                    std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * kind) == 0);
+}
+
 }  // namespace
 
 int compare(PyObject* a, PyObject* b, int op) {
-  if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) return test(PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b), op);
-  Py_ssize_t x, y;
-  if (compact_pair(a, b, x, y)) return test(x, y, op);
-  if ((op == Py_EQ || op == Py_NE) && PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b))
-    return (a == b || PyUnicode_Compare(a, b) == 0) == (op == Py_EQ);
+  PyTypeObject* type = Py_TYPE(a);
+  if (type == Py_TYPE(b)) {
+    if (type == &PyFloat_Type) return test(PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b), op);
+    if (type == &PyLong_Type) {
+      auto* p = reinterpret_cast<PyLongObject*>(a);
+      auto* q = reinterpret_cast<PyLongObject*>(b);
+      if (PyUnstable_Long_IsCompact(p) && PyUnstable_Long_IsCompact(q))
+        return test(PyUnstable_Long_CompactValue(p), PyUnstable_Long_CompactValue(q), op);
+    } else if (op == Py_EQ || op == Py_NE) {
+      if (type == &PyUnicode_Type) return same_text(a, b) == (op == Py_EQ);
+      // Identity decides for the singletons (a float's equality could deny it: nan).
+      if (type == &PyBool_Type || a == Py_None) return (a == b) == (op == Py_EQ);
+    }
+  }
   // The operator's full protocol: no identity shortcut, so nan != nan holds.
   Ref verdict(PyObject_RichCompare(a, b, op));
   return verdict ? PyObject_IsTrue(verdict.get()) : -1;

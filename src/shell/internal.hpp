@@ -67,6 +67,8 @@ void raise_current_exception() noexcept;
 bool ready_types();
 bool ready_coroutine_types();
 Ref make_function(const Def& def, const Where& where);
+// Whether `callable` is one of our functions and runs `body`.
+bool runs_body(PyObject* callable, Body body) noexcept;
 PyObject* make_coroutine(Function* f, Args& args);
 Ref default_value(const Default& d, PyObject* globals);
 // Binds a method made with `instances_only` to the class it was made for; any

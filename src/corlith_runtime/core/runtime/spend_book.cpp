@@ -195,8 +195,7 @@ Ref budget_exceeded_init(Args& a) {
 
 // ---- spend ------------------------------------------------------------------------
 
-Ref remaining_usd(Args& a) {
-  PyObject* self = a[0];
+Ref remaining_usd_of(PyObject* self) {
   Ref cap;
   int capped = read_cap(self, cost_cap_usd, cap);
   if (capped <= 0) return capped < 0 ? Ref() : real(0.0);
@@ -209,8 +208,9 @@ Ref remaining_usd(Args& a) {
   return left ? diff : zero;
 }
 
-Ref remaining_tokens(Args& a) {
-  PyObject* self = a[0];
+Ref remaining_usd(Args& a) { return remaining_usd_of(a[0]); }
+
+Ref remaining_tokens_of(PyObject* self) {
   Ref cap;
   int capped = read_cap(self, token_cap, cap);
   if (capped <= 0) return capped < 0 ? Ref() : integer(0);
@@ -221,6 +221,8 @@ Ref remaining_tokens(Args& a) {
   if (left < 0) return {};
   return left ? as_int(diff.get()) : integer(0);
 }
+
+Ref remaining_tokens(Args& a) { return remaining_tokens_of(a[0]); }
 
 // One more debit naming `tool` in the book's per-tool counts.
 bool count_tool(PyObject* self, PyObject* tool) {
@@ -463,6 +465,16 @@ Ref from_guards(Args& a) {
   return book;
 }
 
+// self.remaining_usd() or self.remaining_tokens(), running our body without a
+// call when that is what the call would reach.
+Ref call_own(PyObject* self, const Name& name) {
+  Method m;
+  if (!m.find(self, name)) return {};
+  if (m.runs(remaining_usd)) return remaining_usd_of(self);
+  if (m.runs(remaining_tokens)) return remaining_tokens_of(self);
+  return m.call(self);
+}
+
 Ref to_trace_data(Args& a) {
   PyObject* self = a[0];
   struct Entry {
@@ -481,7 +493,7 @@ Ref to_trace_data(Args& a) {
   if (!snapshot) return {};
   for (const Entry& e : entries) {
     bool by_method = e.source == Entry::method || e.source == Entry::rounded_method;
-    Ref value = by_method ? call_method(self, e.key) : getattr(self, e.key);
+    Ref value = by_method ? call_own(self, e.key) : getattr(self, e.key);
     if (value && (e.source == Entry::rounded_field || e.source == Entry::rounded_method))
       value = round6(value.get());
     if (!value || PyDict_SetItem(snapshot.get(), e.key, value.get()) < 0) return {};

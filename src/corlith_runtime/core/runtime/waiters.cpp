@@ -1,6 +1,6 @@
 // Waiters: records of suspended parent runs, the registry that releases them,
 // and the parsing of duration texts such as "2h30m".
-#include <string>
+#include <algorithm>
 
 #include "shell/shell.hpp"
 
@@ -221,10 +221,7 @@ int predicate_holds(PyObject* match, PyObject* payload) {
   return PyErr_Occurred() ? -1 : 1;
 }
 
-Ref matches(Args& a) {
-  PyObject* self = a[0];
-  PyObject* signal_name = a[1];
-  PyObject* payload = a[2];
+Ref waiter_matches(PyObject* self, PyObject* signal_name, PyObject* payload) {
   Ref own_name = getattr(self, signal_name_attr);
   if (!own_name) return {};
   int other_signal = compare(signal_name, own_name.get(), Py_NE);
@@ -235,6 +232,8 @@ Ref matches(Args& a) {
   int holds = predicate_holds(match.get(), payload);
   return holds < 0 ? Ref() : boolean(holds);
 }
+
+Ref matches(Args& a) { return waiter_matches(a[0], a[1], a[2]); }
 
 // ---- the registries --------------------------------------------------------------
 
@@ -280,10 +279,21 @@ Ref resolve_signal(Args& a) {
   PyObject* payload = a[2];
   Ref matched(PyList_New(0)), remaining(PyList_New(0));
   Ref waiters = getattr(self, signal_waiters);
-  Ref it = waiters ? Ref(PyObject_GetIter(waiters.get())) : Ref();
-  if (!matched || !remaining || !it) return {};
-  while (Ref w = Ref(PyIter_Next(it.get()))) {
-    Ref verdict = call_method(w.get(), matches_name, signal_name, payload);
+  if (!matched || !remaining || !waiters) return {};
+  // A plain list is walked by index, re-reading its length at every step as
+  // its own iterator would: a comparison may change it.
+  bool plain = PyList_CheckExact(waiters.get());
+  Ref it = plain ? Ref() : Ref(PyObject_GetIter(waiters.get()));
+  if (!plain && !it) return {};
+  for (Py_ssize_t i = 0;; ++i) {
+    Ref w = plain ? Ref::borrow(i < PyList_GET_SIZE(waiters.get()) ? PyList_GET_ITEM(waiters.get(), i) : nullptr)
+                  : Ref(PyIter_Next(it.get()));
+    if (!w) break;
+    // Our own `matches`, reached by name, runs here without a call.
+    Method m;
+    if (!m.find(w.get(), matches_name)) return {};
+    Ref verdict = m.runs(matches) ? waiter_matches(w.get(), signal_name, payload)
+                                  : m.call(w.get(), signal_name, payload);
     int hit = verdict ? PyObject_IsTrue(verdict.get()) : -1;
     if (hit < 0) return {};
     if (!hit) {
@@ -367,42 +377,132 @@ Ref make_duration_units() {
   return Ref(Py_BuildValue("{s:d,s:d,s:d,s:d}", "s", 1.0, "m", 60.0, "h", 3600.0, "d", 86400.0));
 }
 
-// float(num_buf): plain ASCII digits convert directly, anything else (other
-// Unicode digits) through the host's float() of a str, with its errors.
-Ref as_float(const std::u32string& digits) {
-  std::string ascii;
-  for (char32_t c : digits) {
-    if (c >= 0x80) {
-      Ref text(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, digits.data(), static_cast<Py_ssize_t>(digits.size())));
-      return text ? Ref(PyFloat_FromString(text.get())) : Ref();
-    }
-    ascii.push_back(static_cast<char>(c));
+// The text being scanned: `value` itself, stripped by bounds and lower-cased
+// per character, when it is a plain ASCII str; otherwise the host's
+// value.strip().lower(), scanned as it comes.
+struct Text {
+  Ref owner;
+  int kind = PyUnicode_1BYTE_KIND;
+  const void* data = nullptr;
+  Py_ssize_t begin = 0, end = 0;
+  bool fold = false;  // lower-case ASCII letters while reading
+
+  Py_UCS4 operator[](Py_ssize_t i) const {
+    Py_UCS4 c = PyUnicode_READ(kind, data, i);
+    return fold && c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c;
   }
-  // Up to 15 digits and 22 decimals, digits / 10**decimals is one exactly
-  // rounded division: the correctly rounded value, without a strtod call.
-  static constexpr double powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                             1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                             1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-  size_t point = ascii.find('.');
-  bool one_point = point == std::string::npos || ascii.find('.', point + 1) == std::string::npos;
-  size_t digit_count = ascii.size() - (point == std::string::npos ? 0 : 1);
-  if (one_point && digit_count > 0 && digit_count <= 15) {
-    long long mantissa = 0;
-    for (char c : ascii)
-      if (c != '.') mantissa = mantissa * 10 + (c - '0');
-    size_t decimals = point == std::string::npos ? 0 : ascii.size() - point - 1;
-    return real(static_cast<double>(mantissa) / powers_of_ten[decimals]);
+};
+
+bool normalised(PyObject* value, Text& t) {
+  if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) {
+    t.owner = Ref::borrow(value);
+    t.fold = true;
+  } else {
+    Ref stripped = call_method(value, strip);
+    t.owner = stripped ? call_method(stripped.get(), lower) : Ref();
+    if (t.owner && !PyUnicode_Check(t.owner.get())) t.owner = Ref(PyObject_Str(t.owner.get()));  // an overridden lower()
+    if (!t.owner) return false;
   }
-  char* end = nullptr;
-  double number = PyOS_string_to_double(ascii.c_str(), &end, nullptr);
-  if (end != ascii.c_str() + ascii.size() || (number == -1.0 && PyErr_Occurred())) {
-    PyErr_Clear();
-    Ref text(PyUnicode_FromStringAndSize(ascii.data(), static_cast<Py_ssize_t>(ascii.size())));
-    if (text) PyErr_Format(PyExc_ValueError, "could not convert string to float: %R", text.get());
-    return {};
+  PyObject* s = t.owner.get();
+  t.kind = PyUnicode_KIND(s);
+  t.data = PyUnicode_DATA(s);
+  t.end = PyUnicode_GET_LENGTH(s);
+  if (t.fold) {
+    while (t.begin < t.end && Py_UNICODE_ISSPACE(t[t.begin])) ++t.begin;
+    while (t.end > t.begin && Py_UNICODE_ISSPACE(t[t.end - 1])) --t.end;
   }
-  return real(number);
+  return true;
 }
+
+// num_buf, kept as where it starts in the text and what float(num_buf) needs.
+// Whitespace inside a number is skipped, so its characters need not be
+// contiguous; only the rare conversions below gather them.
+struct Number {
+  Py_ssize_t start = -1;  // -1 while num_buf is empty
+  unsigned long long mantissa = 0;
+  int digits = 0, decimals = 0, points = 0;
+  bool ascii = true;
+
+  bool empty() const { return start < 0; }
+  void take(Py_UCS4 c, Py_ssize_t at) {
+    if (start < 0) start = at;
+    if (c == '.') {
+      ++points;
+    } else if (c <= '9' && c >= '0') {
+      if (++digits <= 15) mantissa = mantissa * 10 + (c - '0');
+      decimals += points;
+    } else {
+      ascii = false;
+    }
+  }
+};
+
+// float(num_buf). Up to 15 ASCII digits and one point, digits / 10**decimals
+// is one exactly rounded division of two exact doubles: the correctly rounded
+// value. Anything else goes through the host's float() of the gathered str,
+// with its errors.
+bool to_double(const Text& t, Py_ssize_t stop, const Number& n, double& out) {
+  static constexpr double powers_of_ten[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                             1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  if (n.ascii && n.points <= 1 && n.digits > 0 && n.digits <= 15) {
+    out = static_cast<double>(n.mantissa) / powers_of_ten[n.decimals];
+    return true;
+  }
+  Py_ssize_t length = 0;
+  Py_UCS4 widest = 0;
+  for (Py_ssize_t i = n.start; i < stop; ++i) {
+    Py_UCS4 c = t[i];
+    if (Py_UNICODE_ISDIGIT(c) || c == '.') ++length, widest = std::max(widest, c);
+  }
+  Ref text(PyUnicode_New(length, widest));
+  if (!text) return false;
+  Py_ssize_t k = 0;
+  for (Py_ssize_t i = n.start; i < stop; ++i) {
+    Py_UCS4 c = t[i];
+    if (Py_UNICODE_ISDIGIT(c) || c == '.') PyUnicode_WRITE(PyUnicode_KIND(text.get()), PyUnicode_DATA(text.get()), k++, c);
+  }
+  Ref number(PyFloat_FromString(text.get()));
+  if (!number) return false;
+  out = PyFloat_AS_DOUBLE(number.get());
+  return true;
+}
+
+// The running total: a C double while every unit's seconds are exact floats,
+// the host's arithmetic from the first that is not.
+struct Total {
+  double value = 0.0;
+  Ref boxed;
+
+  // total += number * per_unit
+  bool add(double number, PyObject* per_unit) {
+    if (!boxed && PyFloat_CheckExact(per_unit)) {
+      value += number * PyFloat_AS_DOUBLE(per_unit);
+      return true;
+    }
+    if (!boxed && !(boxed = real(value))) return false;
+    Ref n = real(number);
+    Ref seconds = n ? multiply(n.get(), per_unit) : Ref();
+    boxed = seconds ? shell::add(boxed.get(), seconds.get()) : Ref();
+    return bool(boxed);
+  }
+  // total += number
+  bool add(double number) {
+    if (!boxed) {
+      value += number;
+      return true;
+    }
+    Ref n = real(number);
+    boxed = n ? shell::add(boxed.get(), n.get()) : Ref();
+    return bool(boxed);
+  }
+  // total <= 0, compared with the int 0
+  int not_positive() const {
+    if (!boxed) return value <= 0.0;
+    Ref zero = integer(0);
+    return zero ? compare(boxed.get(), zero.get(), Py_LE) : -1;
+  }
+  Ref result() { return boxed ? std::move(boxed) : real(value); }
+};
 
 // `ch in units`: 1, 0, or -1 with the host error set. A plain dict hands over
 // the value too; reading it again could not differ, as nothing in between
@@ -415,22 +515,6 @@ int unit_of(PyObject* units, PyObject* ch, Ref& per_unit) {
   return is_unit;
 }
 
-// value.strip().lower(), done in place for a plain ASCII str.
-Ref normalised(PyObject* value) {
-  if (!PyUnicode_CheckExact(value) || !PyUnicode_IS_ASCII(value)) {
-    Ref stripped = call_method(value, strip);
-    return stripped ? call_method(stripped.get(), lower) : Ref();
-  }
-  const auto* text = static_cast<const unsigned char*>(PyUnicode_DATA(value));
-  Py_ssize_t begin = 0, end = PyUnicode_GET_LENGTH(value);
-  while (begin < end && Py_UNICODE_ISSPACE(text[begin])) ++begin;
-  while (end > begin && Py_UNICODE_ISSPACE(text[end - 1])) --end;
-  std::string out(reinterpret_cast<const char*>(text) + begin, static_cast<size_t>(end - begin));
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return Ref(PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
-}
-
 Ref parse_duration(Args& a) {
   PyObject* value = a[0];
   if (PyLong_Check(value) || PyFloat_Check(value)) return Ref(PyNumber_Float(value));
@@ -440,25 +524,16 @@ Ref parse_duration(Args& a) {
                                                                           type_name.get())).get())
                      : Ref();
   }
-  Ref s = normalised(value);
-  if (!s) return {};
-  if (!PyUnicode_Check(s.get())) {
-    // strip()/lower() overridden to hand back something else: scan its str().
-    Ref text(PyObject_Str(s.get()));
-    if (!text) return {};
-    s = text;
-  }
-  Py_ssize_t length = PyUnicode_GET_LENGTH(s.get());
-  if (length == 0) return raise(PyExc_ValueError, "empty duration string");
+  Text s;
+  if (!normalised(value, s)) return {};
+  if (s.begin == s.end) return raise(PyExc_ValueError, "empty duration string");
 
-  Ref total = real(0.0);
-  std::u32string num_buf;
-  int kind = PyUnicode_KIND(s.get());
-  const void* data = PyUnicode_DATA(s.get());
-  for (Py_ssize_t i = 0; i < length; ++i) {
-    Py_UCS4 c = PyUnicode_READ(kind, data, i);
+  Total total;
+  Number num_buf;
+  for (Py_ssize_t i = s.begin; i < s.end; ++i) {
+    Py_UCS4 c = s[i];
     if (Py_UNICODE_ISDIGIT(c) || c == '.') {
-      num_buf.push_back(c);
+      num_buf.take(c, i);
       continue;
     }
     Ref ch(PyUnicode_FromOrdinal(static_cast<int>(c)));
@@ -471,31 +546,28 @@ Ref parse_duration(Args& a) {
         return raise(PyExc_ValueError,
                      Ref(PyUnicode_FromFormat("duration unit %R with no preceding number in %R", ch.get(), value))
                          .get());
-      Ref number = as_float(num_buf);
-      if (number && !per_unit) {
+      double number;
+      if (!to_double(s, i, num_buf, number)) return {};
+      if (!per_unit) {
         units = global(a.globals(), duration_units);
         per_unit = units ? Ref(PyObject_GetItem(units.get(), ch.get())) : Ref();
       }
-      Ref seconds = number && per_unit ? multiply(number.get(), per_unit.get()) : Ref();
-      total = seconds ? add(total.get(), seconds.get()) : Ref();
-      if (!total) return {};
-      num_buf.clear();
+      if (!per_unit || !total.add(number, per_unit.get())) return {};
+      num_buf = {};
     } else if (!Py_UNICODE_ISSPACE(c)) {
       return raise(PyExc_ValueError,
                    Ref(PyUnicode_FromFormat("unrecognized character %R in duration %R", ch.get(), value)).get());
     }
   }
   if (!num_buf.empty()) {
-    Ref number = as_float(num_buf);
-    total = number ? add(total.get(), number.get()) : Ref();
-    if (!total) return {};
+    double number;
+    if (!to_double(s, s.end, num_buf, number) || !total.add(number)) return {};
   }
-  Ref zero = integer(0);
-  int not_positive = compare(total.get(), zero.get(), Py_LE);
+  int not_positive = total.not_positive();
   if (not_positive < 0) return {};
   if (not_positive)
     return raise(PyExc_ValueError, Ref(PyUnicode_FromFormat("duration must be positive: %R", value)).get());
-  return total;
+  return total.result();
 }
 
 }  // namespace
