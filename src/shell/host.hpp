@@ -65,9 +65,8 @@ Ref call_method(PyObject* self, PyObject* name, A... args) {
 template <class... A>
 Ref call_keywords(PyObject* callable, Py_ssize_t positional, const Keywords& keywords, A... args) {
   PyObject* stack[] = {nullptr, args...};
-  PyObject* names = keywords.get();
-  if (!names) return {};
-  return Ref(PyObject_Vectorcall(callable, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
+  return Ref(PyObject_Vectorcall(callable, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                 keywords.get()));
 }
 
 // Raises an exception instance; returns an empty Ref like every failure.
@@ -77,6 +76,7 @@ inline Ref raise_instance(Ref exc) {
 }
 
 // Raises `type(message)`; always returns an empty Ref so bodies can `return raise(...)`.
+// A null message is a failure to make it, whose error stays.
 Ref raise(PyObject* type, PyObject* message);
 Ref raise(PyObject* type, const char* message);
 

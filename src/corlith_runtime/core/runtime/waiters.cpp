@@ -447,6 +447,7 @@ Ref parse_duration(Args& a) {
   if (length == 0) return raise(PyExc_ValueError, "empty duration string");
 
   Ref total = real(0.0);
+  if (!total) return {};
   std::u32string num_buf;
   int kind = PyUnicode_KIND(s.get());
   const void* data = PyUnicode_DATA(s.get());
@@ -486,7 +487,7 @@ Ref parse_duration(Args& a) {
     if (!total) return {};
   }
   Ref zero = integer(0);
-  int not_positive = compare(total.get(), zero.get(), Py_LE);
+  int not_positive = zero ? compare(total.get(), zero.get(), Py_LE) : -1;
   if (not_positive < 0) return {};
   if (not_positive)
     return raise(PyExc_ValueError, Ref(PyUnicode_FromFormat("duration must be positive: %R", value)).get());
