@@ -15,6 +15,8 @@ import gc
 import importlib
 import importlib.util
 import json
+import os
+import pathlib
 import subprocess
 import sys
 import warnings
@@ -27,6 +29,8 @@ PACKAGE = "corlith_runtime.core.runtime"
 MOST_ALLOCATIONS = 20_000
 # Allocations failed one at a time beyond those a call needs, for failures it swallows.
 SLACK = 20
+# The plain-Python rendering whose import is the host's reference for a module's import.
+BASELINE = {"tokens": "policy"}
 
 
 # --- the calls ---------------------------------------------------------------------------------
@@ -308,6 +312,25 @@ def sweep_import(short, mode):
     return bad + [[name, mode, MOST_ALLOCATIONS, "did not finish"]]
 
 
+def sweep_host_import(short, mode):
+    """The same sweep over the module's plain-Python rendering, plus a class of the kind the
+    shell makes for its functions: what the host itself does on such an import."""
+    baseline = pathlib.Path(__file__).parents[1] / "benchmarks"
+    sys.path.insert(0, str(baseline))
+    importlib.import_module("baseline._argcheck")
+    source = baseline / "baseline" / f"{BASELINE.get(short, short)}.py"
+    code = compile(source.read_text() + "\nclass Function:\n    __slots__ = tuple('abcdefgh')\n",
+                   str(source), "exec")
+
+    def load():
+        exec(code, {"__name__": f"baseline.{short}", "__package__": "baseline"})
+
+    for i in range(MOST_ALLOCATIONS):
+        if attempt(load, i, i + 1 if mode == "one" else 0) == "own":
+            return []
+    return [["host", mode, MOST_ALLOCATIONS, "did not finish"]]
+
+
 def main(group, part):
     warnings.simplefilter("ignore")  # never-awaited coroutines of failed drives
     unraisable = []
@@ -320,6 +343,8 @@ def main(group, part):
         bad = []
         for label, (setup, make_call) in GROUPS[group]().items():
             bad += sweep(label, setup, make_call)
+    elif part.startswith("host-"):
+        bad = sweep_host_import(group, part[len("host-"):])
     else:
         bad = sweep_import(group, part)
     gc.enable()
@@ -327,14 +352,58 @@ def main(group, part):
     print(json.dumps(bad))
 
 
-@pytest.mark.parametrize("part", ["one", "rest", "calls"])
-@pytest.mark.parametrize("group", GROUPS)
-def test_every_call_succeeds_or_raises_memory_error_under_each_failing_allocation(group, part):
-    proc = subprocess.run([sys.executable, __file__, group, part], capture_output=True, text=True,
+def run_sweep(group, part):
+    return subprocess.run([sys.executable, __file__, group, part], capture_output=True, text=True,
                           timeout=1800)
+
+
+def assert_clean(proc):
     assert proc.returncode == 0, proc.stderr[-3000:]
     bad = json.loads(proc.stdout.splitlines()[-1])
     assert bad == [], "\n".join(map(str, bad[:40]))
+
+
+@pytest.mark.parametrize("group", GROUPS)
+def test_every_call_succeeds_or_raises_memory_error_under_each_failing_allocation(group):
+    assert_clean(run_sweep(group, "calls"))
+
+
+# CPython 3.13.0 crashes in its own class creation when growing the class dict fails (its
+# dict setdefault reports success and leaves the dict corrupt): a class statement in plain
+# Python does too. The import is swept where the host survives the same sweep of the
+# module's plain-Python rendering.
+@pytest.mark.parametrize("mode", ["one", "rest"])
+@pytest.mark.parametrize("group", GROUPS)
+def test_import_succeeds_or_raises_memory_error_and_leaves_nothing(group, mode):
+    host = run_sweep(group, f"host-{mode}")
+    if host.returncode != 0:
+        pytest.skip(f"the host's own import of the plain-Python rendering dies ({host.returncode})")
+    assert_clean(run_sweep(group, mode))
+
+
+# A C++ allocation that fails raises MemoryError, with the module still usable: the address
+# space is capped just above what the call's host objects need, so that only the body's own
+# C++ buffer for the digits outgrows it.
+CPP_BAD_ALLOC_SCRIPT = """
+import resource
+from corlith_runtime.core.runtime.waiters import parse_duration
+digits = "1" * 20_000_000 + "s"
+with open("/proc/self/status") as status:
+    size = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, (size + 60_000_000, resource.RLIM_INFINITY))
+try:
+    parse_duration(digits)
+except MemoryError:
+    print("MemoryError", parse_duration("2h"))
+"""
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizer's allocator aborts where the address space runs out")
+def test_failed_cpp_allocation_raises_memory_error():
+    proc = subprocess.run([sys.executable, "-c", CPP_BAD_ALLOC_SCRIPT], capture_output=True, text=True,
+                          timeout=300)
+    assert (proc.returncode, proc.stdout.strip()) == (0, "MemoryError 7200.0"), proc.stderr[-2000:]
 
 
 if __name__ == "__main__":

@@ -38,6 +38,13 @@ Name protocol_name("Protocol"), checkable("runtime_checkable"), dataclass("datac
 Name spec_name("name"), spec_loader("loader"), spec_origin("origin"), spec_parent("parent"),
     spec_locations("submodule_search_locations");
 
+// `d.setdefault(key, value)` for a str key. The host's own setdefault reports
+// success when growing the dict fails, and leaves it corrupt.
+bool set_default(PyObject* d, PyObject* key, PyObject* value) {
+  int present = PyDict_Contains(d, key);
+  return present > 0 || (present == 0 && PyDict_SetItem(d, key, value) == 0);
+}
+
 bool bind_name(PyObject* ns, const char* name, PyObject* value) {
   return value && PyDict_SetItemString(ns, name, value) == 0;
 }
@@ -225,9 +232,7 @@ int exec(PyObject* module) {
   if (!ns) return -1;
   // As for a module run from source; host code exec'd against this namespace
   // (dataclass does) would otherwise insert it midway.
-  PyObject* present = nullptr;
-  if (PyDict_SetDefaultRef(ns, dunder_builtins, PyEval_GetBuiltins(), &present) < 0) return -1;
-  Py_XDECREF(present);
+  if (!set_default(ns, dunder_builtins, PyEval_GetBuiltins())) return -1;
   for (const Statement& statement : declared->body) {
     bool ok = std::visit([ns](const auto& s) { return run(s, ns); }, statement);
     if (!ok) return -1;
@@ -235,8 +240,7 @@ int exec(PyObject* module) {
   PyObject* registry = PyImport_GetModuleDict();
   Ref key(PyUnicode_FromString(full_name.c_str()));
   if (!key) return -1;
-  if (PyDict_SetDefaultRef(registry, key.get(), module, &present) < 0) return -1;
-  Py_XDECREF(present);
+  if (!set_default(registry, key.get(), module)) return -1;
   initialised = Py_NewRef(module);  // kept for the life of the process
   return 0;
 }
