@@ -472,7 +472,10 @@ Ref default_value(const Default& d, PyObject* globals) {
 bool ready_types() {
   if (!the_function_type)
     the_function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
-  return the_function_type && ready_coroutine_types();
+  if (the_function_type && ready_coroutine_types()) return true;
+  // The host's type creation can fail on an allocation without saying so.
+  if (!PyErr_Occurred()) PyErr_NoMemory();
+  return false;
 }
 
 Ref make_function(const Def& def, const Where& where) {
