@@ -80,13 +80,14 @@ void incorrect_type(const ParamSpec& p, PyTypeObject* expected, PyObject* given)
                PyUnicode_AsUTF8(p.name.get()), expected->tp_name, Py_TYPE(given)->tp_name);
 }
 
+Name add_note("add_note"),
+    subclass_note_text("Subclasses of builtin types are rejected here: this check is deliberately stricter "
+                       "than PEP 484 type hints, which admit them.");
+
 // Adds the note to the pending TypeError; a failure to add it replaces the TypeError.
 void subclass_note() {
-  static Name add_note("add_note"),
-      note("Subclasses of builtin types are rejected here: this check is deliberately stricter than "
-           "PEP 484 type hints, which admit them.");
   Ref exc = take_error();
-  if (note.get() && call_method(exc.get(), add_note, note.get())) PyErr_SetRaisedException(exc.release());
+  if (call_method(exc.get(), add_note, subclass_note_text.get())) PyErr_SetRaisedException(exc.release());
 }
 
 }  // namespace
@@ -210,17 +211,19 @@ bool fits_owner(const Function* f, PyObject* self) {
   return false;
 }
 
-PyObject* function_call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+PyObject* function_call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
   auto* f = reinterpret_cast<Function*>(callable);
-  Args a;
-  if (!Binder::bind(*f->sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-  if (f->needs_owner && !fits_owner(f, a[0])) return nullptr;
-  Binder::set_globals(a, f->globals);
-  if (f->kind == Kind::coroutine) return make_coroutine(f, a);
-  return f->body(a).release();
+  return guard([&]() -> PyObject* {
+    Args a;
+    if (!Binder::bind(*f->sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
+    if (f->needs_owner && !fits_owner(f, a[0])) return nullptr;
+    Binder::set_globals(a, f->globals);
+    if (f->kind == Kind::coroutine) return make_coroutine(f, a);
+    return f->body(a).release();
+  });
 }
 
-int function_traverse(PyObject* self, visitproc visit, void* arg) {
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   auto* f = reinterpret_cast<Function*>(self);
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(f->name);
@@ -237,7 +240,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
   return 0;
 }
 
-int function_clear(PyObject* self) {
+int function_clear(PyObject* self) noexcept {
   auto* f = reinterpret_cast<Function*>(self);
   Py_CLEAR(f->module);
   Py_CLEAR(f->doc);
@@ -248,7 +251,7 @@ int function_clear(PyObject* self) {
   return 0;
 }
 
-void function_dealloc(PyObject* self) {
+void function_dealloc(PyObject* self) noexcept {
   auto* f = reinterpret_cast<Function*>(self);
   PyObject_GC_UnTrack(self);
   if (f->weaklist) PyObject_ClearWeakRefs(self);
@@ -264,48 +267,48 @@ void function_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-PyObject* function_repr(PyObject* self) {
+PyObject* function_repr(PyObject* self) noexcept {
   auto* f = reinterpret_cast<Function*>(self);
   return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
 }
 
 // `__module__` lives in the instance, as for host functions (deleting it leaves
 // None); the type's own entry is its module's name.
-PyObject* function_getattro(PyObject* self, PyObject* name) {
+PyObject* function_getattro(PyObject* self, PyObject* name) noexcept {
   if (!names_module(name)) return PyObject_GenericGetAttr(self, name);
   PyObject* module = reinterpret_cast<Function*>(self)->module;
   return Py_NewRef(module ? module : Py_None);
 }
 
-int function_setattro(PyObject* self, PyObject* name, PyObject* value) {
+int function_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {
   if (!names_module(name)) return PyObject_GenericSetAttr(self, name, value);
   Py_XSETREF(reinterpret_cast<Function*>(self)->module, Py_XNewRef(value));
   return 0;
 }
 
-PyObject* function_get(PyObject* self, PyObject* obj, PyObject*) {
+PyObject* function_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
   if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
   return PyMethod_New(self, obj);
 }
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<Function*>(self)->name); }
-PyObject* get_qualname(PyObject* self, void*) {
+PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(reinterpret_cast<Function*>(self)->name); }
+PyObject* get_qualname(PyObject* self, void*) noexcept {
   return Py_NewRef(reinterpret_cast<Function*>(self)->qualname);
 }
 
-int set_name(PyObject* self, PyObject* value, void*) {
+int set_name(PyObject* self, PyObject* value, void*) noexcept {
   return set_text(reinterpret_cast<Function*>(self)->name, value, "__name__");
 }
-int set_qualname(PyObject* self, PyObject* value, void*) {
+int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
   return set_text(reinterpret_cast<Function*>(self)->qualname, value, "__qualname__");
 }
 
-PyObject* get_annotations(PyObject* self, void*) {
+PyObject* get_annotations(PyObject* self, void*) noexcept {
   auto* f = reinterpret_cast<Function*>(self);
   if (!f->annotations) f->annotations = PyDict_New();
   return Py_XNewRef(f->annotations);
 }
-int set_annotations(PyObject* self, PyObject* value, void*) {
+int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
   auto* f = reinterpret_cast<Function*>(self);
   if (value == Py_None) value = nullptr;
   if (value && !PyDict_Check(value)) {
@@ -316,16 +319,16 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
   return 0;
 }
 
-PyObject* get_defaults(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<Function*>(self)->defaults); }
-PyObject* get_kwdefaults(PyObject* self, void*) {
+PyObject* get_defaults(PyObject* self, void*) noexcept { return Py_NewRef(reinterpret_cast<Function*>(self)->defaults); }
+PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
   return Py_NewRef(reinterpret_cast<Function*>(self)->kwdefaults);
 }
-PyObject* get_code(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<Function*>(self)->code); }
-PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<Function*>(self)->globals); }
-PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
-PyObject* get_type_params(PyObject*, void*) { return PyTuple_New(0); }
+PyObject* get_code(PyObject* self, void*) noexcept { return Py_NewRef(reinterpret_cast<Function*>(self)->code); }
+PyObject* get_globals(PyObject* self, void*) noexcept { return Py_NewRef(reinterpret_cast<Function*>(self)->globals); }
+PyObject* get_closure(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+PyObject* get_type_params(PyObject*, void*) noexcept { return PyTuple_New(0); }
 
-PyObject* get_is_coroutine(PyObject* self, void*) {
+PyObject* get_is_coroutine(PyObject* self, void*) noexcept {
   if (reinterpret_cast<Function*>(self)->kind != Kind::coroutine) Py_RETURN_FALSE;
   static PyObject* marker = nullptr;  // the host's marker object, imported on first need
   if (!marker) {
@@ -338,7 +341,7 @@ PyObject* get_is_coroutine(PyObject* self, void*) {
   return Py_NewRef(marker);
 }
 
-PyObject* function_reduce(PyObject* self, PyObject*) {
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
   return Py_NewRef(reinterpret_cast<Function*>(self)->qualname);
 }
 
@@ -441,6 +444,8 @@ AnnotationTest test_for(const char* annotation) {
   return t;
 }
 
+Name field("field"), default_factory("default_factory");
+
 std::string qualified(const Where& where, const char* name) {
   return where.owner ? std::string(where.owner) + "." + name : std::string(name);
 }
@@ -487,7 +492,6 @@ Ref default_value(const Default& d, PyObject* globals) {
     case Default::Tag::integer: return integer(d.integer_value);
     case Default::Tag::real: return real(d.real_value);
     case Default::Tag::dict_factory: {
-      static Name field("field"), default_factory("default_factory");
       Ref make_field = global(globals, field);
       if (!make_field) return {};
       PyObject* stack[] = {reinterpret_cast<PyObject*>(&PyDict_Type)};
@@ -501,7 +505,10 @@ Ref default_value(const Default& d, PyObject* globals) {
 bool ready_types() {
   if (!the_function_type)
     the_function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
-  return the_function_type && ready_coroutine_types();
+  if (the_function_type && ready_coroutine_types()) return true;
+  // The host's type creation can fail on an allocation without saying so.
+  if (!PyErr_Occurred()) PyErr_NoMemory();
+  return false;
 }
 
 Ref make_function(const Def& def, const Where& where) {

@@ -1,10 +1,15 @@
-#include "shell/internal.hpp"
-
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <new>
+
+#include "shell/internal.hpp"
 
 namespace shell {
+
+namespace {
+Name four_decimals(".4f");
+}  // namespace
 
 Ref returns_none(Args&) { return none(); }
 
@@ -142,8 +147,7 @@ Ref fixed4(PyObject* value) {
     PyMem_Free(text);
     return out;
   }
-  static Name spec(".4f");
-  return Ref(PyObject_Format(value, spec));
+  return Ref(PyObject_Format(value, four_decimals));
 }
 
 // round(x, 6) of a float without the host's decimal round trip, when the
@@ -203,7 +207,7 @@ Ref raise_instance(Ref exc) {
 }
 
 Ref raise(PyObject* type, PyObject* message) {
-  PyErr_SetObject(type, message);
+  if (message) PyErr_SetObject(type, message);
   return {};
 }
 
@@ -212,4 +216,19 @@ Ref raise(PyObject* type, const char* message) {
   return {};
 }
 
+namespace detail {
+
+void raise_cpp_exception() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_SystemError, "unexpected C++ exception: %s", e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+  }
+}
+
+}  // namespace detail
 }  // namespace shell

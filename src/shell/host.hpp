@@ -65,9 +65,8 @@ Ref call_method(PyObject* self, PyObject* name, A... args) {
 template <class... A>
 Ref call_keywords(PyObject* callable, Py_ssize_t positional, const Keywords& keywords, A... args) {
   PyObject* stack[] = {nullptr, args...};
-  PyObject* names = keywords.get();
-  if (!names) return {};
-  return Ref(PyObject_Vectorcall(callable, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
+  return Ref(PyObject_Vectorcall(callable, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                 keywords.get()));
 }
 
 // `raise exc` for what a call made (empty: its error stays); returns an empty Ref
@@ -79,6 +78,7 @@ Ref raise_instance(Ref exc);
 Ref host_attribute(const char* module, const char* name);
 
 // Raises `type(message)`; always returns an empty Ref so bodies can `return raise(...)`.
+// A null message is a failure to make it, whose error stays.
 Ref raise(PyObject* type, PyObject* message);
 Ref raise(PyObject* type, const char* message);
 

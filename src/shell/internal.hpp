@@ -1,9 +1,28 @@
 // Shared between the shell's own units; module files never include this.
 #pragma once
 
+#include <type_traits>
+
 #include "shell/shell.hpp"
 
 namespace shell::detail {
+
+// Sets the host error for the C++ exception being handled: MemoryError for a
+// failed allocation, SystemError for anything else. Call it only from a handler.
+void raise_cpp_exception() noexcept;
+
+// Runs `body()`; a C++ exception becomes the host error and `failed` is
+// returned. Every entry from the host runs what may throw inside one, so no
+// exception reaches the interpreter's frames.
+template <class F, class R = std::invoke_result_t<F&>>
+R guard(F&& body, R failed = R()) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    raise_cpp_exception();
+    return failed;
+  }
+}
 
 // What a parameter's annotation asks of the argument.
 enum class Test : unsigned char { none, exact, to_int, to_float };

@@ -50,6 +50,18 @@ bool refuse_reentry() {
 
 // ---- the body's host operations ---------------------------------------------
 
+Name dunder_name("__name__"), dunder_builtins("__builtins__");
+Name protocol_name("Protocol"), checkable("runtime_checkable"), dataclass("dataclass"), prepare("__prepare__");
+Name spec_name("name"), spec_loader("loader"), spec_origin("origin"), spec_parent("parent"),
+    spec_locations("submodule_search_locations");
+
+// `d.setdefault(key, value)` for a str key. The host's own setdefault reports
+// success when growing the dict fails, and leaves it corrupt.
+bool set_default(PyObject* d, PyObject* key, PyObject* value) {
+  int present = PyDict_Contains(d, key);
+  return present > 0 || (present == 0 && PyDict_SetItem(d, key, value) == 0);
+}
+
 bool bind_name(PyObject* ns, const char* name, PyObject* value) {
   return value && PyDict_SetItemString(ns, name, value) == 0;
 }
@@ -83,7 +95,6 @@ bool run(const FromImport& s, PyObject* ns) {
     PyObject* value = nullptr;
     if (PyObject_GetOptionalAttr(module.get(), name, &value) < 0) return false;
     if (!value) {
-      static Name dunder_name("__name__");
       Ref package = getattr(module.get(), dunder_name);
       if (!package) {
         PyErr_Clear();
@@ -163,8 +174,6 @@ bool fill_record_fields(const Class& s, PyObject* cls_ns, PyObject* module_ns) {
 }
 
 bool run(const Class& s, PyObject* ns) {
-  static Name protocol_name("Protocol"), checkable("runtime_checkable"), dataclass("dataclass"),
-      prepare("__prepare__");
   Ref bases;
   if (s.kind == ClassKind::protocol) {
     Ref protocol = global(ns, protocol_name);
@@ -217,9 +226,8 @@ bool run(const Constant& s, PyObject* ns) {
 PyObject* create(PyObject* spec, PyModuleDef*) {
   if (refuse_other_interpreter() || refuse_reentry()) return nullptr;
   if (initialised) return Py_NewRef(initialised);
-  static Name name_attr("name"), loader("loader"), origin("origin"), parent("parent"),
-      locations("submodule_search_locations");
-  Ref name = getattr(spec, name_attr);
+  if (!detail::Made::make_all()) return nullptr;
+  Ref name = getattr(spec, spec_name);
   if (!name) return nullptr;
   Ref module(PyModule_NewObject(name.get()));
   if (!module) return nullptr;
@@ -228,10 +236,10 @@ PyObject* create(PyObject* spec, PyModuleDef*) {
     const char* to;
     bool skip_none;
   };
-  const Copy copies[] = {{loader, "__loader__", false},
-                         {origin, "__file__", false},
-                         {parent, "__package__", false},
-                         {locations, "__path__", true}};
+  const Copy copies[] = {{spec_loader, "__loader__", false},
+                         {spec_origin, "__file__", false},
+                         {spec_parent, "__package__", false},
+                         {spec_locations, "__path__", true}};
   for (const Copy& c : copies) {
     Ref value = getattr(spec, c.from);
     if (!value) return nullptr;
@@ -244,6 +252,7 @@ PyObject* create(PyObject* spec, PyModuleDef*) {
 int exec(PyObject* module) {
   if (module == initialised) return 0;  // a reload or a later import: the body ran already
   if (refuse_other_interpreter() || refuse_reentry()) return -1;
+  if (!detail::Made::make_all()) return -1;
   if (initialised) {
     import_error("module %U is already initialised in this process");
     return -1;
@@ -257,11 +266,7 @@ int exec(PyObject* module) {
   if (!ns) return -1;
   // As for a module run from source; host code exec'd against this namespace
   // (dataclass does) would otherwise insert it midway.
-  PyObject* present = nullptr;
-  if (PyDict_SetDefaultRef(ns, Ref(PyUnicode_InternFromString("__builtins__")).get(), PyEval_GetBuiltins(),
-                           &present) < 0)
-    return -1;
-  Py_XDECREF(present);
+  if (!set_default(ns, dunder_builtins, PyEval_GetBuiltins())) return -1;
   for (const Statement& statement : declared->body) {
     bool ok = std::visit([ns](const auto& s) { return run(s, ns); }, statement);
     if (!ok) return -1;
@@ -269,21 +274,32 @@ int exec(PyObject* module) {
   PyObject* registry = PyImport_GetModuleDict();
   Ref key(PyUnicode_FromString(full_name.c_str()));
   if (!key) return -1;
-  if (PyDict_SetDefaultRef(registry, key.get(), module, &present) < 0) return -1;
-  Py_XDECREF(present);
+  if (!set_default(registry, key.get(), module)) return -1;
   initialised = Py_NewRef(module);  // kept for the life of the process
   return 0;
 }
 
+// The steps as the host calls them.
+PyObject* create_entry(PyObject* spec, PyModuleDef* def) noexcept {
+  return detail::guard([&] { return create(spec, def); });
+}
+int exec_entry(PyObject* module) noexcept {
+  return detail::guard([module] { return exec(module); }, -1);
+}
+
 }  // namespace
 
-PyObject* define(const Module& module) {
+PyObject* define(const Module& module) noexcept {
   if (!declared) {
+    bool named = detail::guard([&module] {
+      full_name = std::string(kPackage) + "." + module.name;
+      source_path = std::string(kSourceDir) + module.name;
+      return true;
+    }, false);
+    if (!named) return nullptr;
     declared = &module;
-    full_name = std::string(kPackage) + "." + module.name;
-    source_path = std::string(kSourceDir) + module.name;
-    slots[0] = {Py_mod_create, reinterpret_cast<void*>(create)};
-    slots[1] = {Py_mod_exec, reinterpret_cast<void*>(exec)};
+    slots[0] = {Py_mod_create, reinterpret_cast<void*>(create_entry)};
+    slots[1] = {Py_mod_exec, reinterpret_cast<void*>(exec_entry)};
     slots[2] = {0, nullptr};
     definition = {PyModuleDef_HEAD_INIT, module.name, module.doc, 0, nullptr, slots,
                   nullptr, nullptr, nullptr};

@@ -49,50 +49,89 @@ struct AttrSite {
   }
 };
 
-// An interned name, made on first use and kept for the life of the process.
-class Name {
+namespace detail {
+
+// A host object the shell makes once per process and never lets go. Every one
+// registers itself when the extension is loaded, and the module's create step
+// makes them all before anything can use one, so a use never finds it missing
+// and pays no check. Declare them at namespace scope: a function-local one is
+// only constructed, and made, when its function first runs.
+class Made {
  public:
-  constexpr explicit Name(const char* text) noexcept : text_(text) {}
-  PyObject* get() const noexcept {
-    if (!obj_) obj_ = PyUnicode_InternFromString(text_);
-    return obj_;
+  Made(const Made&) = delete;
+  Made& operator=(const Made&) = delete;
+  // Makes every registered object not made yet; false with the host error set.
+  static bool make_all() noexcept {
+    for (Made* m = first_; m; m = m->next_)
+      if (!m->made() && !m->make()) return false;
+    all_made_ = true;
+    return true;
   }
-  operator PyObject*() const noexcept { return get(); }
+
+ protected:
+  Made() noexcept : next_(first_) { first_ = this; }
+  ~Made() = default;
+  // One constructed after make_all() must make itself at once.
+  static bool late() noexcept { return all_made_; }
+
+ private:
+  virtual bool made() const noexcept = 0;
+  virtual bool make() noexcept = 0;  // false with the host error set
+
+  Made* next_;
+  static inline constinit Made* first_ = nullptr;
+  static inline constinit bool all_made_ = false;
+};
+
+}  // namespace detail
+
+// An interned name, kept for the life of the process.
+class Name final : detail::Made {
+ public:
+  explicit Name(const char* text) noexcept : text_(text) {
+    if (late() && !make()) PyErr_Clear();  // see Made: not at namespace scope
+  }
+  PyObject* get() const noexcept { return obj_; }
+  operator PyObject*() const noexcept { return obj_; }
   const char* text() const noexcept { return text_; }
   AttrSite& site() const noexcept { return site_; }
 
  private:
+  bool made() const noexcept override { return obj_; }
+  bool make() noexcept override { return (obj_ = PyUnicode_InternFromString(text_)); }
+
   const char* text_;
-  mutable PyObject* obj_ = nullptr;
+  PyObject* obj_ = nullptr;
   mutable AttrSite site_;
 };
 
-// A tuple of interned keyword names for vectorcall, made on first use.
-class Keywords {
+// A tuple of interned keyword names for vectorcall, kept for the life of the process.
+class Keywords final : detail::Made {
  public:
   template <class... T>
-  constexpr explicit Keywords(T... names) noexcept : names_{names...}, count_(sizeof...(T)) {
+  explicit Keywords(T... names) noexcept : names_{names...}, count_(sizeof...(T)) {
     static_assert(sizeof...(T) <= 8, "Keywords holds at most eight names");
+    if (late() && !make()) PyErr_Clear();
   }
-  PyObject* get() const noexcept {
-    if (tuple_) return tuple_;
-    PyObject* t = PyTuple_New(count_);
-    for (Py_ssize_t i = 0; t && i < count_; ++i) {
-      PyObject* name = PyUnicode_InternFromString(names_[i]);
-      if (!name) {
-        Py_CLEAR(t);
-        break;
-      }
-      PyTuple_SET_ITEM(t, i, name);
-    }
-    return tuple_ = t;
-  }
+  PyObject* get() const noexcept { return tuple_; }
   Py_ssize_t size() const noexcept { return count_; }
 
  private:
+  bool made() const noexcept override { return tuple_; }
+  bool make() noexcept override {
+    Ref t(PyTuple_New(count_));
+    for (Py_ssize_t i = 0; t && i < count_; ++i) {
+      PyObject* name = PyUnicode_InternFromString(names_[i]);
+      if (!name) return false;
+      PyTuple_SET_ITEM(t.get(), i, name);
+    }
+    tuple_ = t.release();
+    return tuple_;
+  }
+
   const char* names_[8];
   Py_ssize_t count_;
-  mutable PyObject* tuple_ = nullptr;
+  PyObject* tuple_ = nullptr;
 };
 
 }  // namespace shell

@@ -248,6 +248,6 @@ inline Class record(const char* name, const char* doc, std::vector<Field> fields
 }
 
 // The module definition that PyInit_<name> returns.
-PyObject* define(const Module& module);
+PyObject* define(const Module& module) noexcept;
 
 }  // namespace shell

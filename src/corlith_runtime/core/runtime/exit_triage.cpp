@@ -52,6 +52,7 @@ int memory_above_zero(PyObject* envelope_data) {
   PyObject* found = nullptr;
   if (PyDict_GetItemRef(envelope_data, memory_key, &found) < 0) return -1;
   Ref reading = found ? Ref(found) : integer(0);
+  if (!reading) return -1;
   Ref memory_mb = PyLong_CheckExact(reading.get()) ? reading : Ref(PyNumber_Long(reading.get()));
   return memory_mb ? positive(memory_mb.get()) : -1;
 }

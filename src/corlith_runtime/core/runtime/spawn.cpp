@@ -147,6 +147,7 @@ Keywords record_keys("child_run_id", "spec", "output", "error", "cost_usd", "tok
 // before anything else of the record is computed.
 Ref child_record(PyObject* cls, PyObject* child_run_id, PyObject* spec, PyObject* output, PyObject* error) {
   Ref zero_usd = real(0.0), zero_tokens = integer(0), zero_ms = real(0.0);
+  if (!zero_usd || !zero_tokens || !zero_ms) return {};
   return call_keywords(cls, 0, record_keys, child_run_id, spec, output, error, zero_usd.get(), zero_tokens.get(),
                        zero_ms.get());
 }

@@ -203,7 +203,7 @@ Ref remaining_usd_of(PyObject* self) {
   Ref diff = spent ? subtract(cap.get(), spent.get()) : Ref();
   if (!diff) return {};
   Ref zero = real(0.0);
-  int left = compare(diff.get(), zero.get(), Py_GT);
+  int left = zero ? compare(diff.get(), zero.get(), Py_GT) : -1;
   if (left < 0) return {};
   return left ? diff : zero;
 }
@@ -235,10 +235,10 @@ bool count_tool(PyObject* self, PyObject* tool) {
     current = found ? Ref(found) : integer(0);
   } else {
     Ref zero = integer(0);
-    current = call_method(counts.get(), get, tool, zero.get());
+    current = zero ? call_method(counts.get(), get, tool, zero.get()) : Ref();
   }
   Ref one = integer(1);
-  Ref next = current ? add(current.get(), one.get()) : Ref();
+  Ref next = current && one ? add(current.get(), one.get()) : Ref();
   return next && PyObject_SetItem(counts.get(), tool, next.get()) == 0;
 }
 
@@ -252,6 +252,7 @@ Ref debit(Args& a) {
   if (some_tokens < 0) return {};
   Ref tokens_spent = some_tokens ? Ref::borrow(tokens) : integer(0);
   Ref cost_spent = cost_usd > 0.0 ? a.real_object(1) : real(0.0);  // NaN counts as nothing
+  if (!tokens_spent || !cost_spent) return {};
 
   Ref spent_cost = getattr(self, spent_cost_usd);
   spent_cost = spent_cost ? add(spent_cost.get(), cost_spent.get()) : Ref();
@@ -349,6 +350,7 @@ Ref check_concurrent(Args& a) {
 Ref check_can_afford(Args& a) {
   PyObject* self = a[0];
   Ref cost_usd = a.real_object(1);
+  if (!cost_usd) return {};
   Ref cap;
   int capped = read_cap(self, cost_cap_usd, cap);
   if (capped <= 0) return capped < 0 ? Ref() : none();
@@ -373,7 +375,7 @@ Ref check_can_afford(Args& a) {
 bool step_counter(PyObject* self, const Name& field, long delta) {
   Ref count = getattr(self, field);
   Ref step = integer(delta);
-  Ref next = count ? add(count.get(), step.get()) : Ref();
+  Ref next = count && step ? add(count.get(), step.get()) : Ref();
   return next && setattr(self, field, next.get());
 }
 
@@ -387,12 +389,12 @@ Ref register_child_completed(Args& a) {
   PyObject* self = a[0];
   Ref active = getattr(self, active_child_count);
   Ref one = integer(1);
-  Ref next = active ? subtract(active.get(), one.get()) : Ref();
+  Ref next = active && one ? subtract(active.get(), one.get()) : Ref();
   if (!next) return {};
   int above = positive(next.get());
   if (above < 0) return {};
   if (!above) next = integer(0);
-  return setattr(self, active_child_count, next.get()) ? none() : Ref();
+  return next && setattr(self, active_child_count, next.get()) ? none() : Ref();
 }
 
 // ---- guard import and snapshot ----------------------------------------------------
