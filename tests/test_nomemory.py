@@ -366,7 +366,7 @@ def sweep_import(short, mode):
     importlib.import_module("baseline._argcheck")
     source = benchmarks / "baseline" / f"{short}.py"
     if not source.exists():  # no body to measure: the type stub renders it
-        source = pathlib.Path(importlib.util.find_spec(PACKAGE).origin).parent / f"{short}.pyi"
+        source = pathlib.Path(spec.origin).with_name(f"{short}.pyi")
     code = compile(source.read_text() + "\nclass Function:\n    __slots__ = tuple('abcdefgh')\n",
                    str(source), "exec")
 
@@ -443,31 +443,6 @@ def test_import_succeeds_or_raises_memory_error_and_leaves_nothing(group, mode):
     report = json.loads(proc.stdout.splitlines()[-1])
     assert report["bad"] == [], "\n".join(map(str, report["bad"][:40]))
     assert report["crashes"] == 0 or report["host_crashes"] > 0, report
-
-
-# A C++ allocation that fails raises MemoryError, with the module still usable: the address
-# space is capped just above what the call's host objects need, so that only the body's own
-# C++ buffer for the digits outgrows it.
-CPP_BAD_ALLOC_SCRIPT = """
-import resource
-from corlith_runtime.core.runtime.waiters import parse_duration
-digits = "1" * 20_000_000 + "s"
-with open("/proc/self/status") as status:
-    size = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
-resource.setrlimit(resource.RLIMIT_AS, (size + 60_000_000, resource.RLIM_INFINITY))
-try:
-    parse_duration(digits)
-except MemoryError:
-    print("MemoryError", parse_duration("2h"))
-"""
-
-
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="the sanitizer's allocator aborts where the address space runs out")
-def test_failed_cpp_allocation_raises_memory_error():
-    proc = subprocess.run([sys.executable, "-c", CPP_BAD_ALLOC_SCRIPT], capture_output=True, text=True,
-                          timeout=300)
-    assert (proc.returncode, proc.stdout.strip()) == (0, "MemoryError 7200.0"), proc.stderr[-2000:]
 
 
 if __name__ == "__main__":

@@ -78,31 +78,32 @@ void learn(AttrSite& site, PyObject* obj, PyObject* name, PyObject* seen) {
 
 // Whether the fast path reads and writes what the generic path does, on a fresh
 // instance of a plain class; 1 or 0, -1 with the host error set.
+Name probe_first("probe_first"), probe_second("probe_second");
+
 int fast_path_agrees() {
-  static Name first("probe_first"), second("probe_second");
   Ref name(PyUnicode_FromString("AttributeProbe")), bases(PyTuple_New(0)), ns(PyDict_New());
   Ref cls = name && bases && ns ? call(reinterpret_cast<PyObject*>(&PyType_Type), name.get(), bases.get(), ns.get())
                                 : Ref();
   Ref obj = cls ? call(cls.get()) : Ref();
   Ref a(PyList_New(0)), b(PyList_New(0)), c(PyList_New(0)), d(PyList_New(0));
-  if (!obj || !a || !b || !c || !d || !first.get() || !second.get()) return -1;
-  if (PyObject_SetAttr(obj.get(), first, a.get()) < 0 || PyObject_SetAttr(obj.get(), second, b.get()) < 0)
+  if (!obj || !a || !b || !c || !d) return -1;
+  if (PyObject_SetAttr(obj.get(), probe_first, a.get()) < 0 || PyObject_SetAttr(obj.get(), probe_second, b.get()) < 0)
     return -1;
   unsigned int version = Py_TYPE(obj.get())->tp_version_tag;
   // Each site learns on its first use and takes the fast path from its second.
   for (int round = 0; round < 2; ++round) {
-    Ref read = getattr(obj.get(), first);
+    Ref read = getattr(obj.get(), probe_first);
     if (!read) return -1;
     if (read.get() != a.get()) return 0;
-    if (!setattr(obj.get(), second, round ? d.get() : c.get())) return -1;
+    if (!setattr(obj.get(), probe_second, round ? d.get() : c.get())) return -1;
   }
-  if (first.site().find(version) < 0 || second.site().find(version) < 0) return 0;
-  Ref written(PyObject_GetAttr(obj.get(), second));
+  if (probe_first.site().find(version) < 0 || probe_second.site().find(version) < 0) return 0;
+  Ref written(PyObject_GetAttr(obj.get(), probe_second));
   if (!written) return -1;
   if (written.get() != d.get()) return 0;
   // A generic write is what the fast read sees next.
-  if (PyObject_SetAttr(obj.get(), first, c.get()) < 0) return -1;
-  Ref reread = getattr(obj.get(), first);
+  if (PyObject_SetAttr(obj.get(), probe_first, c.get()) < 0) return -1;
+  Ref reread = getattr(obj.get(), probe_first);
   if (!reread) return -1;
   return reread.get() == c.get();
 }
@@ -115,7 +116,10 @@ bool detail::settle_attribute_path() {
   // `-X corlith_generic_attributes` keeps the generic path, to compare the two.
   PyObject* options = PySys_GetXOptions();
   Ref option(PyUnicode_FromString("corlith_generic_attributes"));
-  if (!options || !option) return false;
+  if (!options || !option) {
+    if (!PyErr_Occurred()) PyErr_NoMemory();  // the host's options dict could not be made
+    return false;
+  }
   int forced_generic = PyDict_Contains(options, option.get());
   if (forced_generic < 0) return false;
   if (!forced_generic && (Py_Version & series) == (PY_VERSION_HEX & series)) {

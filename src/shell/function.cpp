@@ -506,8 +506,16 @@ bool ready_types() {
   if (!the_function_type)
     the_function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
   if (the_function_type && ready_coroutine_types()) return true;
-  // The host's type creation can fail on an allocation without saying so.
-  if (!PyErr_Occurred()) PyErr_NoMemory();
+  // Our type specs are fixed and valid, so only an allocation can make their
+  // creation fail, which the host does not always report as such (no error,
+  // or a KeyError of a member it lost).
+  Ref lost = take_error();
+  PyErr_NoMemory();
+  if (lost) {
+    Ref memory = take_error();
+    PyException_SetContext(memory.get(), lost.release());
+    PyErr_SetRaisedException(memory.release());
+  }
   return false;
 }
 
