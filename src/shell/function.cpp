@@ -527,7 +527,7 @@ Ref make_function(const Def& def, const Where& where) {
   sig->positional = sig->required_positional = implicit;
   if (sig->count > kMaxParams) return raise(PyExc_SystemError, "too many parameters");
   if (implicit) {
-    sig->params[0].name = Ref(PyUnicode_InternFromString(def.kind == Kind::classmethod ? "cls" : "self"));
+    sig->params[0].name = Ref(intern(def.kind == Kind::classmethod ? "cls" : "self"));
     if (!sig->params[0].name) return {};
   }
   // A body that can suspend makes an asynchronous function whatever its declared kind.
@@ -539,7 +539,7 @@ Ref make_function(const Def& def, const Where& where) {
   for (int i = implicit; i < sig->count; ++i) {
     const Param& p = def.params[i - implicit];
     ParamSpec& spec = sig->params[i];
-    spec.name = Ref(PyUnicode_InternFromString(p.name));
+    spec.name = Ref(intern(p.name));
     if (!spec.name) return {};
     spec.keyword_only = p.keyword_only;
     spec.fallback = default_value(p.fallback, where.globals);

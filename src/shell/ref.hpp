@@ -51,6 +51,18 @@ struct AttrSite {
 
 namespace detail {
 
+// An interned str. The host hands back the str uninterned when its table of
+// interned strs cannot grow; the shell's identity tests would then miss it, so
+// that is a failure here.
+inline PyObject* intern(const char* text) noexcept {
+  PyObject* s = PyUnicode_InternFromString(text);
+  if (s && !PyUnicode_CHECK_INTERNED(s)) {
+    Py_DECREF(s);
+    return PyErr_NoMemory();
+  }
+  return s;
+}
+
 // A host object the shell makes once per process and never lets go. Every one
 // registers itself when the extension is loaded, and the module's create step
 // makes them all before anything can use one, so a use never finds it missing
@@ -98,7 +110,7 @@ class Name final : detail::Made {
 
  private:
   bool made() const noexcept override { return obj_; }
-  bool make() noexcept override { return (obj_ = PyUnicode_InternFromString(text_)); }
+  bool make() noexcept override { return (obj_ = detail::intern(text_)); }
 
   const char* text_;
   PyObject* obj_ = nullptr;
@@ -121,7 +133,7 @@ class Keywords final : detail::Made {
   bool make() noexcept override {
     Ref t(PyTuple_New(count_));
     for (Py_ssize_t i = 0; t && i < count_; ++i) {
-      PyObject* name = PyUnicode_InternFromString(names_[i]);
+      PyObject* name = detail::intern(names_[i]);
       if (!name) return false;
       PyTuple_SET_ITEM(t.get(), i, name);
     }
