@@ -11,21 +11,9 @@
 
 namespace shell {
 
-void Task::promise_type::unhandled_exception() noexcept { detail::raise_current_exception(); }
+void Task::promise_type::unhandled_exception() noexcept { detail::raise_cpp_exception(); }
 
 namespace detail {
-
-void raise_current_exception() noexcept {
-  try {
-    throw;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_Format(PyExc_SystemError, "C++ exception in a compiled body: %s", e.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "C++ exception in a compiled body");
-  }
-}
 
 namespace {
 
@@ -260,13 +248,7 @@ PySendResult start(Coroutine* c, PyObject** out) {
   c->state = State::running;
   Function* f = c->func;
   if (f->body) {
-    Ref result;
-    try {
-      result = f->body(c->args);
-    } catch (...) {
-      raise_current_exception();
-    }
-    return finish(c, std::move(result), out);
+    return finish(c, guard([&] { return f->body(c->args); }), out);
   }
   c->task = f->task(c->args, c->frame);
   if (!c->task.handle()) {
@@ -397,19 +379,8 @@ PyObject* result_or_stop(PySendResult r, PyObject* out) {
   return r == PYGEN_NEXT ? out : nullptr;
 }
 
-// Every entry from the host: no C++ exception leaves it.
-template <class F>
-PySendResult guarded(F step) noexcept {
-  try {
-    return step();
-  } catch (...) {
-    raise_current_exception();
-    return PYGEN_ERROR;
-  }
-}
-
 PySendResult coro_send_slot(PyObject* self, PyObject* value, PyObject** out) noexcept {
-  return guarded([&] { return send_into(as_coro(self), value, out); });
+  return guard([&] { return send_into(as_coro(self), value, out); }, PYGEN_ERROR);
 }
 
 PyObject* coro_send(PyObject* self, PyObject* value) noexcept {
@@ -445,7 +416,7 @@ PyObject* throw_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
   PyObject* val = nargs > 1 ? args[1] : nullptr;
   PyObject* tb = nargs > 2 ? args[2] : nullptr;
   PyObject* out = nullptr;
-  PySendResult r = guarded([&] { return throw_into(as_coro(self), args[0], val, tb, &out); });
+  PySendResult r = guard([&] { return throw_into(as_coro(self), args[0], val, tb, &out); }, PYGEN_ERROR);
   return result_or_stop(r, out);
 }
 
@@ -459,7 +430,7 @@ PyObject* close_method(PyObject* self, PyObject*) noexcept {
   }
   if (c->state == State::finished) Py_RETURN_NONE;
   PyObject* out = nullptr;
-  PySendResult r = guarded([&]() -> PySendResult {
+  PySendResult r = guard([&]() -> PySendResult {
     if (c->state == State::suspended && c->delegate) {
       Ref awaited = Ref::borrow(c->delegate);
       c->state = State::running;
@@ -469,7 +440,7 @@ PyObject* close_method(PyObject* self, PyObject*) noexcept {
     }
     PyErr_SetNone(PyExc_GeneratorExit);
     return end_await_by_throw(c, &out);
-  });
+  }, PYGEN_ERROR);
   if (r == PYGEN_NEXT) {
     Py_DECREF(out);
     PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");

@@ -78,10 +78,6 @@ struct Where {
   bool instances_only = false;  // methods of a class whose instances have a C layout
 };
 
-// Inside a catch handler: sets the host error matching the C++ exception
-// being handled (MemoryError for an allocation failure).
-void raise_current_exception() noexcept;
-
 // Creates the shell's types on first use; false with the host error set.
 bool ready_types();
 bool ready_coroutine_types();
