@@ -170,6 +170,16 @@ int close_iter(PyObject* it) {
   return done ? 0 : -1;
 }
 
+// Closes what a suspended body awaits, the coroutine counting as running
+// meanwhile so that the close cannot drive it; 0, or -1 with the error set.
+int close_awaited(Coroutine* c) {
+  Ref awaited = Ref::borrow(c->delegate);
+  c->state = State::running;
+  int closed = close_iter(awaited.get());
+  c->state = State::suspended;
+  return closed;
+}
+
 // ---- driving the body ----------------------------------------------------------
 
 // Ends the body and drops everything it held, as a completed host frame does.
@@ -221,14 +231,19 @@ bool enter_await(Coroutine* c, PyObject** out, Ref& outcome) {
 }
 
 // Runs the body from where it stands to its next suspension or its end.
+// Ends the await the body stopped at with `outcome` and lets the body run on.
+void deliver(Task::Handle h, Ref outcome) {
+  Task::Awaiting* waiting = std::exchange(h.promise().pending, nullptr);
+  waiting->value = std::move(outcome);
+  h.resume();
+}
+
 PySendResult run_on(Coroutine* c, PyObject** out) {
   Task::Handle h = c->task.handle();
   Ref outcome;
   while (!h.done()) {
     if (enter_await(c, out, outcome)) return PYGEN_NEXT;
-    Task::Awaiting* waiting = std::exchange(h.promise().pending, nullptr);
-    waiting->value = std::move(outcome);
-    h.resume();
+    deliver(h, std::move(outcome));
   }
   return finish(c, std::move(h.promise().result), out);
 }
@@ -237,10 +252,7 @@ PySendResult run_on(Coroutine* c, PyObject** out) {
 // is raised there); the body runs on.
 PySendResult resume(Coroutine* c, Ref outcome, PyObject** out) {
   c->state = State::running;
-  Task::Handle h = c->task.handle();
-  Task::Awaiting* waiting = std::exchange(h.promise().pending, nullptr);
-  waiting->value = std::move(outcome);
-  h.resume();
+  deliver(c->task.handle(), std::move(outcome));
   return run_on(c, out);
 }
 
@@ -343,14 +355,9 @@ PyObject* call_throw(PyObject* method, PyObject* typ, PyObject* val, PyObject* t
 // only what it does not take is checked and raised here.
 PySendResult throw_into(Coroutine* c, PyObject* typ, PyObject* val, PyObject* tb, PyObject** out) {
   if (c->state != State::suspended || !c->delegate) return throw_here(c, typ, val, tb, out);
+  if (PyErr_GivenExceptionMatches(typ, PyExc_GeneratorExit))
+    return close_awaited(c) < 0 ? end_await_by_throw(c, out) : throw_here(c, typ, val, tb, out);
   Ref awaited = Ref::borrow(c->delegate);
-  if (PyErr_GivenExceptionMatches(typ, PyExc_GeneratorExit)) {
-    c->state = State::running;
-    int closed = close_iter(awaited.get());
-    c->state = State::suspended;
-    if (closed < 0) return end_await_by_throw(c, out);
-    return throw_here(c, typ, val, tb, out);
-  }
   PyObject* method = nullptr;
   // Looked up while still suspended, as the host does: the lookup may drive
   // this coroutine, so the state is read again afterwards.
@@ -431,13 +438,7 @@ PyObject* close_method(PyObject* self, PyObject*) noexcept {
   if (c->state == State::finished) Py_RETURN_NONE;
   PyObject* out = nullptr;
   PySendResult r = guard([&]() -> PySendResult {
-    if (c->state == State::suspended && c->delegate) {
-      Ref awaited = Ref::borrow(c->delegate);
-      c->state = State::running;
-      int closed = close_iter(awaited.get());
-      c->state = State::suspended;
-      if (closed < 0) return end_await_by_throw(c, &out);
-    }
+    if (c->state == State::suspended && c->delegate && close_awaited(c) < 0) return end_await_by_throw(c, &out);
     PyErr_SetNone(PyExc_GeneratorExit);
     return end_await_by_throw(c, &out);
   }, PYGEN_ERROR);
