@@ -613,6 +613,17 @@ void bind_owner(PyObject* function, PyObject* cls) {
   if (f->needs_owner) Py_XSETREF(f->owner, Py_NewRef(cls));
 }
 
+namespace {
+Name module_attr("__module__");
+}  // namespace
+
+// Every attribute read of the shell's functions and coroutines asks this:
+// names are nearly always interned, so identity settles it.
+bool names_module(PyObject* name) noexcept {
+  return name == module_attr.get() ||
+         (PyUnicode_Check(name) && !PyUnicode_CHECK_INTERNED(name) && PyUnicode_Compare(name, module_attr) == 0);
+}
+
 bool runs_body(PyObject* callable, Body body) noexcept {
   return the_function_type && Py_IS_TYPE(callable, the_function_type) &&
          reinterpret_cast<Function*>(callable)->body == body;

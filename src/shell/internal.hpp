@@ -91,9 +91,7 @@ Ref default_value(const Default& d, PyObject* globals);
 void bind_owner(PyObject* function, PyObject* cls);
 // Whether an attribute name is "__module__": instances of the shell's types answer
 // it ahead of the type's own entry, which stays the type's module name.
-inline bool names_module(PyObject* name) {
-  return PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "__module__") == 0;
-}
+bool names_module(PyObject* name) noexcept;
 // Takes the host functions the bodies call from their modules; false with the
 // host error set.
 bool ready_host_functions();

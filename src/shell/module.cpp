@@ -261,7 +261,7 @@ int exec(PyObject* module) {
   struct Running {
     Running() { running = true; }
     ~Running() { running = false; }
-  } guard;
+  } body_runs;
   PyObject* ns = PyModule_GetDict(module);
   if (!ns) return -1;
   // As for a module run from source; host code exec'd against this namespace
