@@ -721,14 +721,18 @@ def test_reentry_while_calling_out_matches_the_host(hook, reentry, drive, isolat
     assert compiled == host
 
 
-def _reentry_outcomes(hook, reentry, drive):
+def _twin_outcomes(hooks, then, **probe_options):
+    """Suspends each twin, drives it with `then`, then sends once more: what each saw."""
     outcomes = []
-    for coro, log in _twin_pair({hook: REENTRY[reentry]}):
-        first = _step(lambda: coro.send(None))
-        got = _step(lambda: DRIVES[drive](coro))
-        outcomes.append((first, got, log[:], _state(coro)))
+    for coro, log in _twin_pair(hooks, **probe_options):
+        steps = [_step(lambda: coro.send(None)), _step(lambda: then(coro)), _step(lambda: coro.send("after"))]
+        outcomes.append((steps, log[:], _state(coro)))
         coro.close()
     return outcomes
+
+
+def _reentry_outcomes(hook, reentry, drive):
+    return _twin_outcomes({hook: REENTRY[reentry]}, DRIVES[drive])
 
 
 THROWN = [
@@ -759,16 +763,9 @@ def test_throw_reaches_the_awaited_object_as_the_host_does(args, has_throw, answ
 
 
 def _throw_outcomes(args, has_throw, answer):
-    outcomes = []
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", DeprecationWarning)
-        for coro, log in _twin_pair({}, has_throw=has_throw, answer=ANSWERS[answer]):
-            coro.send(None)
-            got = _step(lambda: coro.throw(*args))
-            then = _step(lambda: coro.send("after"))
-            outcomes.append((got, then, log[:], _state(coro)))
-            coro.close()
-    return outcomes
+        return _twin_outcomes({}, lambda coro: coro.throw(*args), has_throw=has_throw, answer=ANSWERS[answer])
 
 
 def test_stop_iteration_leaving_a_body_is_a_runtime_error():
