@@ -110,6 +110,8 @@ int fast_path_agrees() {
 
 }  // namespace
 
+bool detail::fast_layouts() noexcept { return fast_path; }
+
 bool detail::settle_attribute_path() {
   if (settled) return true;
   constexpr unsigned long series = 0xFFFF0000UL;
@@ -125,6 +127,7 @@ bool detail::settle_attribute_path() {
   if (!forced_generic && (Py_Version & series) == (PY_VERSION_HEX & series)) {
     fast_path = true;
     int agrees = fast_path_agrees();
+    if (agrees > 0) agrees = detail::dict_reads_agree();
     fast_path = agrees > 0;
     if (agrees < 0) return false;
   }
@@ -158,6 +161,66 @@ bool setattr(PyObject* obj, const Name& name, PyObject* value) {
   if (PyObject_SetAttr(obj, name.get(), value) < 0) return false;
   if (slot == AttrSite::kUnknown) learn(site, obj, name.get(), value);
   return true;
+}
+
+namespace {
+
+// Fills way `way` of `site` for the type of `obj`: what the class lookup of
+// `name` finds, and how its instances could shadow it.
+void learn_method(MethodSite& site, int way, PyTypeObject* type, PyObject* name) {
+  site.version[way] = type->tp_version_tag;
+  site.body[way] = nullptr;
+  site.slot[way] = -1;
+  site.known[way] = 0;
+  // A custom __getattribute__ or __getattr__ decides for itself.
+  if (type->tp_getattro != PyObject_GenericGetAttr) return;
+  Body body = detail::body_of(_PyType_Lookup(type, name));
+  if (!body) return;
+  if (!(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) && type->tp_dictoffset == 0) {
+    site.slot[way] = MethodSite::kNoDict;
+  } else {
+    PyDictKeysObject* keys = reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys;
+    if (!(type->tp_flags & Py_TPFLAGS_INLINE_VALUES) || !keys || keys->dk_kind != DICT_KEYS_SPLIT) return;
+  }
+  site.body[way] = reinterpret_cast<const void*>(body);
+}
+
+// Whether `obj`, whose type's version is in way `way`, may hold its own `name`.
+bool may_shadow(MethodSite& site, int way, PyObject* obj, PyObject* name) {
+  int& slot = site.slot[way];
+  if (slot == MethodSite::kNoDict) return false;
+  // Not valid: the attributes moved to a dict of their own.
+  PyDictValues* values = _PyObject_InlineValues(obj);
+  if (!values->valid) return true;
+  if (slot < 0) {
+    // Shared keys only ever grow: look at the names added since.
+    PyDictKeysObject* keys = reinterpret_cast<PyHeapTypeObject*>(Py_TYPE(obj))->ht_cached_keys;
+    PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
+    Py_ssize_t& known = site.known[way];
+    for (; slot < 0 && known < keys->dk_nentries; ++known) {
+      PyObject* key = entries[known].me_key;
+      if (key == name || (key && !PyUnicode_CHECK_INTERNED(key) && PyUnicode_Compare(key, name) == 0))
+        slot = static_cast<int>(known);
+    }
+    if (slot < 0) return false;
+  }
+  return slot < values->capacity && values->values[slot];
+}
+
+}  // namespace
+
+bool calls_own(PyObject* obj, const Name& name, Body body) noexcept {
+  if (!fast_path) return false;
+  PyTypeObject* type = Py_TYPE(obj);
+  MethodSite& site = name.method_site();
+  int way = site.find(type->tp_version_tag);
+  if (way < 0) {
+    if (!PyUnstable_Type_AssignVersionTag(type)) return false;
+    way = site.next;
+    site.next = static_cast<unsigned char>((way + 1) % MethodSite::kWays);
+    learn_method(site, way, type, name.get());
+  }
+  return site.body[way] == reinterpret_cast<const void*>(body) && !may_shadow(site, way, obj, name.get());
 }
 
 }  // namespace shell

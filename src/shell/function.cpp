@@ -624,9 +624,9 @@ bool names_module(PyObject* name) noexcept {
          (PyUnicode_Check(name) && !PyUnicode_CHECK_INTERNED(name) && PyUnicode_Compare(name, module_attr) == 0);
 }
 
-bool runs_body(PyObject* callable, Body body) noexcept {
-  return the_function_type && Py_IS_TYPE(callable, the_function_type) &&
-         reinterpret_cast<Function*>(callable)->body == body;
+Body body_of(PyObject* callable) noexcept {
+  bool ours = callable && the_function_type && Py_IS_TYPE(callable, the_function_type);
+  return ours ? reinterpret_cast<Function*>(callable)->body : nullptr;
 }
 
 }  // namespace detail

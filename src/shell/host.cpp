@@ -14,10 +14,9 @@ Name four_decimals(".4f");
 Ref returns_none(Args&) { return none(); }
 
 Ref global(PyObject* globals, PyObject* name) {
-  PyObject* value = nullptr;
-  if (PyDict_GetItemRef(globals, name, &value) == 0)
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-  return Ref(value);
+  Ref value;
+  if (get_item(globals, name, value) == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+  return value;
 }
 
 namespace {

@@ -18,6 +18,15 @@ bool setattr(PyObject* obj, const Name& name, PyObject* value);
 // A module-level name read at call time, as a function body reads a global.
 Ref global(PyObject* globals, PyObject* name);
 
+// `d[key]` for a dict `d`, as PyDict_GetItemRef: 1 with `value` set, 0 when
+// missing, -1 with the host error set.
+int get_item(PyObject* dict, PyObject* key, Ref& value);
+// Whether looking up a str in `dict` runs no host code (a plain dict of str
+// keys): what it holds can then change only when something else runs.
+bool lookups_run_no_code(PyObject* dict) noexcept;
+// The next pair of a dict, borrowed, as PyDict_Next walks it from `pos` (start at 0).
+bool next_item(PyObject* dict, Py_ssize_t& pos, PyObject*& key, PyObject*& value);
+
 // `a <op> b` as a truth value: 1, 0, or -1 on error.
 int compare(PyObject* a, PyObject* b, int op);
 // `value > 0` under host comparison with the int 0.

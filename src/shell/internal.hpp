@@ -82,8 +82,8 @@ struct Where {
 bool ready_types();
 bool ready_coroutine_types();
 Ref make_function(const Def& def, const Where& where);
-// Whether `callable` is one of our functions and runs `body`.
-bool runs_body(PyObject* callable, Body body) noexcept;
+// The body `callable` runs when it is one of our plain functions; null otherwise.
+Body body_of(PyObject* callable) noexcept;
 PyObject* make_coroutine(Function* f, Args& args);
 Ref default_value(const Default& d, PyObject* globals);
 // Binds a method made with `instances_only` to the class it was made for; any
@@ -98,6 +98,10 @@ bool ready_host_functions();
 // Decides once per process whether attribute reads and writes may take the
 // fast path (see attr.cpp); false with the host error set.
 bool settle_attribute_path();
+// Whether reads may take the layout-dependent paths (attr.cpp, dict.cpp).
+bool fast_layouts() noexcept;
+// Whether dict.cpp's reads agree with the host's; 1 or 0, -1 with the host error set.
+int dict_reads_agree();
 // Setter of a __name__ / __qualname__ slot: strings only, as for host functions.
 int set_text(PyObject*& slot, PyObject* value, const char* what);
 

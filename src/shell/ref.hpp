@@ -49,6 +49,28 @@ struct AttrSite {
   }
 };
 
+// Where the method call of one name leads for a few types: per type version,
+// the body of our function that the class lookup finds (null for anything
+// else) and what proves that an instance does not shadow it (see attr.cpp).
+struct MethodSite {
+  static constexpr int kWays = 4;
+  unsigned int version[kWays] = {};
+  const void* body[kWays] = {};
+  // Instances keep attributes in inline values keyed by the type's shared keys:
+  // the name's index there, or -1 when none of the first `known` entries is it.
+  // No inline values and no dict at all: kNoDict.
+  static constexpr int kNoDict = -2;
+  int slot[kWays] = {};
+  Py_ssize_t known[kWays] = {};
+  unsigned char next = 0;
+
+  int find(unsigned int type_version) const noexcept {
+    for (int i = 0; i < kWays; ++i)
+      if (version[i] == type_version && type_version != 0) return i;
+    return -1;
+  }
+};
+
 namespace detail {
 
 // An interned str. The host hands back the str uninterned when its table of
@@ -107,6 +129,7 @@ class Name final : detail::Made {
   operator PyObject*() const noexcept { return obj_; }
   const char* text() const noexcept { return text_; }
   AttrSite& site() const noexcept { return site_; }
+  MethodSite& method_site() const noexcept { return method_site_; }
 
  private:
   bool made() const noexcept override { return obj_; }
@@ -115,6 +138,7 @@ class Name final : detail::Made {
   const char* text_;
   PyObject* obj_ = nullptr;
   mutable AttrSite site_;
+  mutable MethodSite method_site_;
 };
 
 // A tuple of interned keyword names for vectorcall, kept for the life of the process.

@@ -58,27 +58,11 @@ using Body = Ref (*)(Args&);
 // The body of a member written as `...` (a protocol's): it returns None.
 Ref returns_none(Args&);
 
-// `obj.name` as a method call finds it. When that is one of our functions,
-// found on the class and not shadowed, `runs(body)` tells a caller it may run
-// that body itself: the call could reach nothing else.
-class Method {
- public:
-  // False with the host error set.
-  bool find(PyObject* obj, PyObject* name);
-  bool runs(Body body) const noexcept;
-  template <class... A>
-  Ref call(PyObject* self, A... args) const {
-    PyObject* stack[] = {nullptr, self, args...};
-    if (unbound_)
-      return Ref(PyObject_Vectorcall(callable_.get(), stack + 1, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     nullptr));
-    return Ref(PyObject_Vectorcall(callable_.get(), stack + 2, sizeof...(A), nullptr));
-  }
-
- private:
-  Ref callable_;
-  bool unbound_ = false;  // found on the class: `self` goes first
-};
+// Whether the method call `obj.name(...)` would run our function whose body is
+// `body`, proven as the host's specialised method calls prove it: from the
+// class's version tag and the instance's own attributes. False means only
+// "not proven": call by name then.
+bool calls_own(PyObject* obj, const Name& name, Body body) noexcept;
 
 // References a suspending body keeps across its awaits. They live in the
 // coroutine object, where the cycle collector sees them and clearing the

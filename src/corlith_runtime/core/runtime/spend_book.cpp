@@ -470,14 +470,12 @@ Ref from_guards(Args& a) {
 // self.remaining_usd() or self.remaining_tokens(), running our body without a
 // call when that is what the call would reach.
 Ref call_own(PyObject* self, const Name& name) {
-  Method m;
-  if (!m.find(self, name)) return {};
-  if (m.runs(remaining_usd)) return remaining_usd_of(self);
-  if (m.runs(remaining_tokens)) return remaining_tokens_of(self);
-  return m.call(self);
+  if (calls_own(self, name, remaining_usd)) return remaining_usd_of(self);
+  if (calls_own(self, name, remaining_tokens)) return remaining_tokens_of(self);
+  return call_method(self, name);
 }
 
-Ref to_trace_data(Args& a) {
+[[gnu::flatten]] Ref to_trace_data(Args& a) {
   PyObject* self = a[0];
   struct Entry {
     const Name& key;

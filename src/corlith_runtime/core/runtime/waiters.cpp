@@ -181,9 +181,10 @@ Name duration_units("_DURATION_UNITS"), strip("strip"), lower("lower");
 
 // One expected pair of the predicate against the payload: 1 when it holds.
 int pair_holds(PyObject* payload, PyObject* key, PyObject* expected) {
-  PyObject* found = nullptr;
-  if (PyDict_GetItemRef(payload, key, &found) < 0) return -1;
-  Ref value = found ? Ref(found) : none();
+  Ref value;
+  int found = get_item(payload, key, value);
+  if (found < 0) return -1;
+  if (!found) value = none();
   int differs = compare(value.get(), expected, Py_NE);
   return differs < 0 ? -1 : !differs;
 }
@@ -193,7 +194,7 @@ int predicate_holds(PyObject* match, PyObject* payload) {
   if (PyDict_CheckExact(match)) {
     Py_ssize_t size = PyDict_GET_SIZE(match), left = size, pos = 0;
     PyObject *key, *expected;
-    while (PyDict_Next(match, &pos, &key, &expected)) {
+    while (next_item(match, pos, key, expected)) {
       // More entries than the dict started with: a comparison swapped keys.
       if (left-- == 0) {
         PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
@@ -221,19 +222,21 @@ int predicate_holds(PyObject* match, PyObject* payload) {
   return PyErr_Occurred() ? -1 : 1;
 }
 
-Ref waiter_matches(PyObject* self, PyObject* signal_name, PyObject* payload) {
+// self.matches(signal_name, payload): 1, 0, or -1 with the host error set.
+// Hot: the shell's reads and comparisons are inlined into it.
+[[gnu::flatten]] int waiter_matches(PyObject* self, PyObject* signal_name, PyObject* payload) {
   Ref own_name = getattr(self, signal_name_attr);
-  if (!own_name) return {};
+  if (!own_name) return -1;
   int other_signal = compare(signal_name, own_name.get(), Py_NE);
-  if (other_signal < 0) return {};
-  if (other_signal) return boolean(false);
+  if (other_signal) return other_signal < 0 ? -1 : 0;
   Ref match = getattr(self, match_attr);
-  if (!match) return {};
-  int holds = predicate_holds(match.get(), payload);
-  return holds < 0 ? Ref() : boolean(holds);
+  return match ? predicate_holds(match.get(), payload) : -1;
 }
 
-Ref matches(Args& a) { return waiter_matches(a[0], a[1], a[2]); }
+Ref matches(Args& a) {
+  int holds = waiter_matches(a[0], a[1], a[2]);
+  return holds < 0 ? Ref() : boolean(holds);
+}
 
 // ---- the registries --------------------------------------------------------------
 
@@ -289,12 +292,14 @@ Ref resolve_signal(Args& a) {
     Ref w = plain ? Ref::borrow(i < PyList_GET_SIZE(waiters.get()) ? PyList_GET_ITEM(waiters.get(), i) : nullptr)
                   : Ref(PyIter_Next(it.get()));
     if (!w) break;
-    // Our own `matches`, reached by name, runs here without a call.
-    Method m;
-    if (!m.find(w.get(), matches_name)) return {};
-    Ref verdict = m.runs(matches) ? waiter_matches(w.get(), signal_name, payload)
-                                  : m.call(w.get(), signal_name, payload);
-    int hit = verdict ? PyObject_IsTrue(verdict.get()) : -1;
+    // Our own `matches`, when the call by name would reach it, runs here without a call.
+    int hit;
+    if (calls_own(w.get(), matches_name, matches)) {
+      hit = waiter_matches(w.get(), signal_name, payload);
+    } else {
+      Ref verdict = call_method(w.get(), matches_name, signal_name, payload);
+      hit = verdict ? PyObject_IsTrue(verdict.get()) : -1;
+    }
     if (hit < 0) return {};
     if (!hit) {
       if (!keep(remaining.get(), w.get())) return {};
@@ -414,6 +419,9 @@ bool normalised(PyObject* value, Text& t) {
   return true;
 }
 
+// ch.isdigit() or ch == "."; ASCII text never needs the host's character tables.
+bool in_number(Py_UCS4 c) { return c < 128 ? (c >= '0' && c <= '9') || c == '.' : Py_UNICODE_ISDIGIT(c); }
+
 // num_buf, kept as where it starts in the text and what float(num_buf) needs.
 // Whitespace inside a number is skipped, so its characters need not be
 // contiguous; only the rare conversions below gather them.
@@ -452,14 +460,14 @@ bool to_double(const Text& t, Py_ssize_t stop, const Number& n, double& out) {
   Py_UCS4 widest = 0;
   for (Py_ssize_t i = n.start; i < stop; ++i) {
     Py_UCS4 c = t[i];
-    if (Py_UNICODE_ISDIGIT(c) || c == '.') ++length, widest = std::max(widest, c);
+    if (in_number(c)) ++length, widest = std::max(widest, c);
   }
   Ref text(PyUnicode_New(length, widest));
   if (!text) return false;
   Py_ssize_t k = 0;
   for (Py_ssize_t i = n.start; i < stop; ++i) {
     Py_UCS4 c = t[i];
-    if (Py_UNICODE_ISDIGIT(c) || c == '.') PyUnicode_WRITE(PyUnicode_KIND(text.get()), PyUnicode_DATA(text.get()), k++, c);
+    if (in_number(c)) PyUnicode_WRITE(PyUnicode_KIND(text.get()), PyUnicode_DATA(text.get()), k++, c);
   }
   Ref number(PyFloat_FromString(text.get()));
   if (!number) return false;
@@ -502,6 +510,8 @@ struct Total {
     return zero ? compare(boxed.get(), zero.get(), Py_LE) : -1;
   }
   Ref result() { return boxed ? std::move(boxed) : real(value); }
+  // Whether every step so far was float arithmetic, which runs no host code.
+  bool exact() const { return !boxed; }
 };
 
 // `ch in units`: 1, 0, or -1 with the host error set. A plain dict hands over
@@ -509,13 +519,10 @@ struct Total {
 // runs host code.
 int unit_of(PyObject* units, PyObject* ch, Ref& per_unit) {
   if (!PyDict_CheckExact(units)) return PySequence_Contains(units, ch);
-  PyObject* found = nullptr;
-  int is_unit = PyDict_GetItemRef(units, ch, &found);
-  per_unit = Ref(found);
-  return is_unit;
+  return get_item(units, ch, per_unit);
 }
 
-Ref parse_duration(Args& a) {
+[[gnu::flatten]] Ref parse_duration(Args& a) {
   PyObject* value = a[0];
   if (PyLong_Check(value) || PyFloat_Check(value)) return Ref(PyNumber_Float(value));
   if (!PyUnicode_Check(value)) {
@@ -530,16 +537,22 @@ Ref parse_duration(Args& a) {
 
   Total total;
   Number num_buf;
+  // The table as last read from the namespace, and whether reading it again
+  // must give the same object because no host code has run since.
+  Ref units;
+  bool units_current = false;
   for (Py_ssize_t i = s.begin; i < s.end; ++i) {
     Py_UCS4 c = s[i];
-    if (Py_UNICODE_ISDIGIT(c) || c == '.') {
+    if (in_number(c)) {
       num_buf.take(c, i);
       continue;
     }
     Ref ch(PyUnicode_FromOrdinal(static_cast<int>(c)));
-    Ref units = ch ? global(a.globals(), duration_units) : Ref();
+    if (!ch) return {};
+    if (!units_current && !(units = global(a.globals(), duration_units))) return {};
+    bool quiet = lookups_run_no_code(units.get());
     Ref per_unit;  // a plain dict answers both `ch in units` and `units[ch]` at once
-    int is_unit = units ? unit_of(units.get(), ch.get(), per_unit) : -1;
+    int is_unit = unit_of(units.get(), ch.get(), per_unit);
     if (is_unit < 0) return {};
     if (is_unit) {
       if (num_buf.empty())
@@ -558,6 +571,7 @@ Ref parse_duration(Args& a) {
       return raise(PyExc_ValueError,
                    Ref(PyUnicode_FromFormat("unrecognized character %R in duration %R", ch.get(), value)).get());
     }
+    units_current = quiet && total.exact();
   }
   if (!num_buf.empty()) {
     double number;

@@ -1,0 +1,144 @@
+// Reads of plain dicts that skip the host's generic entry points where the
+// table holds only exact strs: such a lookup or walk cannot call out, so it
+// is a search of the table's arrays. The layout read here is the one of the
+// series this was compiled against, taken only when attr.cpp's gate allows it
+// and after the probe below agrees with the host.
+#define Py_BUILD_CORE 1
+#include "shell/internal.hpp"
+
+#include <cstring>
+
+#include "internal/pycore_dict.h"
+
+namespace shell {
+namespace {
+
+// Where `key` sits among the entries of a table of str keys, or DKIX_EMPTY.
+// Equal strs have equal hashes, and comparing two exact strs runs no code.
+template <class Index>
+Py_ssize_t find_text(PyDictKeysObject* keys, PyObject* key, Py_hash_t hash) {
+  const Index* indices = reinterpret_cast<const Index*>(keys->dk_indices);
+  PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
+  size_t mask = DK_SIZE(keys) - 1, perturb = static_cast<size_t>(hash), i = perturb & mask;
+  for (;;) {
+    Py_ssize_t ix = indices[i];
+    if (ix == DKIX_EMPTY) return DKIX_EMPTY;
+    if (ix >= 0) {
+      PyObject* found = entries[ix].me_key;
+      if (found == key) return ix;
+      Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+      int kind = PyUnicode_KIND(key);
+      if (reinterpret_cast<PyASCIIObject*>(found)->hash == hash && PyUnicode_GET_LENGTH(found) == length &&
+          PyUnicode_KIND(found) == kind &&
+          std::memcmp(PyUnicode_DATA(found), PyUnicode_DATA(key), static_cast<size_t>(length) * kind) == 0)
+        return ix;
+    }
+    perturb >>= 5;
+    i = (i * 5 + perturb + 1) & mask;
+  }
+}
+
+// The table's index width is chosen by its size.
+Py_ssize_t find_text(PyDictKeysObject* keys, PyObject* key, Py_hash_t hash) {
+  switch (keys->dk_log2_index_bytes - keys->dk_log2_size) {
+    case 0: return find_text<int8_t>(keys, key, hash);
+    case 1: return find_text<int16_t>(keys, key, hash);
+    case 2: return find_text<int32_t>(keys, key, hash);
+    default: return find_text<int64_t>(keys, key, hash);
+  }
+}
+
+[[gnu::noinline]] int host_get_item(PyObject* dict, PyObject* key, Ref& value) {
+  PyObject* found = nullptr;
+  int status = PyDict_GetItemRef(dict, key, &found);
+  value = Ref(found);
+  return status;
+}
+
+}  // namespace
+
+bool lookups_run_no_code(PyObject* dict) noexcept {
+  return detail::fast_layouts() && PyDict_CheckExact(dict) &&
+         DK_IS_UNICODE(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
+}
+
+int get_item(PyObject* dict, PyObject* key, Ref& value) {
+  if (!lookups_run_no_code(dict) || !PyUnicode_CheckExact(key)) return host_get_item(dict, key, value);
+  Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
+  if (hash == -1) return host_get_item(dict, key, value);
+  auto* mp = reinterpret_cast<PyDictObject*>(dict);
+  Py_ssize_t ix = find_text(mp->ma_keys, key, hash);
+  if (ix < 0) return 0;
+  PyObject* found = mp->ma_values ? mp->ma_values->values[ix] : DK_UNICODE_ENTRIES(mp->ma_keys)[ix].me_value;
+  value = Ref::borrow(found);
+  return found != nullptr;
+}
+
+bool next_item(PyObject* dict, Py_ssize_t& pos, PyObject*& key, PyObject*& value) {
+  auto* mp = reinterpret_cast<PyDictObject*>(dict);
+  // A split table's order is kept apart from its entries: the host walks those.
+  if (!detail::fast_layouts() || mp->ma_values || pos < 0) return PyDict_Next(dict, &pos, &key, &value);
+  PyDictKeysObject* keys = mp->ma_keys;
+  Py_ssize_t n = keys->dk_nentries;
+  if (DK_IS_UNICODE(keys)) {
+    PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
+    while (pos < n && !entries[pos].me_value) ++pos;
+    if (pos >= n) return false;
+    key = entries[pos].me_key;
+    value = entries[pos].me_value;
+  } else {
+    PyDictKeyEntry* entries = DK_ENTRIES(keys);
+    while (pos < n && !entries[pos].me_value) ++pos;
+    if (pos >= n) return false;
+    key = entries[pos].me_key;
+    value = entries[pos].me_value;
+  }
+  ++pos;
+  return true;
+}
+
+namespace {
+
+// Whether get_item and next_item see in `dict` what the host sees; 1 or 0, -1
+// with the host error set.
+int reads_agree(PyObject* dict, PyObject* absent) {
+  Py_ssize_t ours = 0, theirs = 0;
+  PyObject *key, *value, *host_key, *host_value;
+  for (;;) {
+    bool more = next_item(dict, ours, key, value);
+    if (more != static_cast<bool>(PyDict_Next(dict, &theirs, &host_key, &host_value))) return 0;
+    if (!more) break;
+    if (key != host_key || value != host_value) return 0;
+    Ref found;
+    if (get_item(dict, key, found) != 1 || found.get() != value) return 0;
+    // An equal str that is another object, its hash known.
+    Ref copy(PyUnicode_FromKindAndData(PyUnicode_KIND(key), PyUnicode_DATA(key), PyUnicode_GET_LENGTH(key)));
+    if (!copy || PyObject_Hash(copy.get()) == -1) return -1;
+    if (get_item(dict, copy.get(), found) != 1 || found.get() != value) return 0;
+  }
+  Ref found;
+  return get_item(dict, absent, found) == 0;
+}
+
+}  // namespace
+
+int detail::dict_reads_agree() {
+  Ref absent(PyUnicode_FromString("absent"));
+  if (!absent || PyObject_Hash(absent.get()) == -1) return -1;
+  // Index widths of one and two bytes, a deleted entry, a wider str kind.
+  for (int size : {3, 200}) {
+    Ref dict(PyDict_New());
+    if (!dict) return -1;
+    for (int i = 0; i < size; ++i) {
+      Ref key(PyUnicode_FromFormat("%c%d", i % 2 ? 'k' : 0x100, i)), value(PyLong_FromLong(i));
+      if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return -1;
+    }
+    Ref gone(PyUnicode_FromString("k1"));
+    if (!gone || PyDict_DelItem(dict.get(), gone.get()) < 0) return -1;
+    int agrees = reads_agree(dict.get(), absent.get());
+    if (agrees <= 0) return agrees;
+  }
+  return 1;
+}
+
+}  // namespace shell
