@@ -8,7 +8,7 @@ import sys
 import pytest
 
 from corlith_runtime.core.runtime.spend_book import BudgetExceeded, SpendBook
-from corlith_runtime.core.runtime.waiters import InMemoryWaiterRegistry, UserInputWaiter
+from corlith_runtime.core.runtime.waiters import InMemoryWaiterRegistry, SignalWaiter, UserInputWaiter
 
 
 def warm(book, times=50):
@@ -168,3 +168,49 @@ def test_generic_path_gives_identical_results():
                           cwd=pathlib.Path(__file__).parents[1], capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert " passed, 1 skipped" in proc.stdout
+
+
+# -------------------------------------------------- method calls proven to reach our own body
+
+
+def own_method_verdicts(book, waiter, registry, run_now):
+    """What to_trace_data and resolve_signal see of remaining_usd and matches right now."""
+    registry._signal_waiters[:] = [waiter]
+    released = run_now(registry.resolve_signal(signal_name="sig", payload={"k": 1}))
+    return book.to_trace_data()["remaining_usd"], bool(released)
+
+
+def set_on_instance(obj, name, value):
+    setattr(obj, name, value)
+
+
+@pytest.mark.parametrize("change, usd, released", [
+    (lambda b, w: (set_on_instance(b, "remaining_usd", lambda: 7.0),
+                   set_on_instance(w, "matches", lambda *a: False)), 7.0, False),
+    (lambda b, w: (vars(b).__setitem__("remaining_usd", lambda: 7.0),
+                   vars(w).__setitem__("matches", lambda *a: False)), 7.0, False),
+    (lambda b, w: (setattr(b, "__dict__", dict(vars(b), remaining_usd=lambda: 7.0)),
+                   setattr(w, "__dict__", dict(vars(w), matches=lambda *a: False))), 7.0, False),
+    (lambda b, w: (setattr(type(b), "remaining_usd", lambda self: 7.0),
+                   setattr(type(w), "matches", lambda self, *a: False)), 7.0, False),
+    (lambda b, w: (setattr(b, "__class__", type("Rich", (SpendBook,), {"remaining_usd": lambda self: 7.0})),
+                   setattr(w, "__class__", type("Deaf", (SignalWaiter,), {"matches": lambda self, *a: False}))),
+     7.0, False),
+    (lambda b, w: (setattr(type(b), "__getattr__", lambda self, n: None),
+                   setattr(type(w), "__getattribute__", lambda self, n: (lambda *a: False) if n == "matches"
+                           else object.__getattribute__(self, n))), 0.75, False),
+    # Another instance growing the name among the class's shared keys shadows nothing here.
+    (lambda b, w: (set_on_instance(type(b)(), "remaining_usd", lambda: 7.0),
+                   set_on_instance(type(w)("q", "k", "sig"), "matches", lambda *a: False)), 0.75, True),
+    (lambda b, w: (set_on_instance(b, "remaining_usd", lambda: 7.0), delattr(b, "remaining_usd"),
+                   set_on_instance(w, "matches", lambda *a: False), delattr(w, "matches")), 0.75, True),
+], ids=["instance", "instance-dict", "dict-replaced", "class", "class-assigned", "getattr-hooks",
+        "other-instance", "set-then-deleted"])
+def test_own_methods_after_warm_up_honour_every_change(change, usd, released, run_now):
+    book = type("Book", (SpendBook,), {})(cost_cap_usd=1.0, spent_cost_usd=0.25)
+    waiter = type("Waiter", (SignalWaiter,), {})("p", "k", "sig", {"k": 1})
+    registry = InMemoryWaiterRegistry()
+    for _ in range(20):
+        assert own_method_verdicts(book, waiter, registry, run_now) == (0.75, True)
+    change(book, waiter)
+    assert [own_method_verdicts(book, waiter, registry, run_now) for _ in range(3)] == [(usd, released)] * 3

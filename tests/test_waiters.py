@@ -593,6 +593,64 @@ def test_matches_rules(match, payload, expected):
     assert w.matches("other", payload) is False
 
 
+def _attributes(**fields):
+    obj = types.SimpleNamespace()
+    obj.__dict__.update(fields)
+    return vars(obj)
+
+
+class _Slots:
+    pass
+
+
+def _split(**fields):
+    """A dict sharing its class's keys table (an instance's __dict__)."""
+    obj = _Slots()
+    for name, value in fields.items():
+        setattr(obj, name, value)
+    return vars(obj)
+
+
+def _with_deleted(**fields):
+    table = {"gone": 0, **fields, "also_gone": 0}
+    del table["gone"], table["also_gone"]
+    return table
+
+
+def _wide(count, **fields):
+    return {**{f"filler{i}": i for i in range(count)}, **fields}
+
+
+class _Text(str):
+    __hash__ = str.__hash__
+
+
+# Tables of every layout the host builds, on both sides of the comparison.
+PAYLOAD_TABLES = [
+    dict, _attributes, _split, _with_deleted,
+    lambda **f: _wide(300, **f), lambda **f: _wide(70_000, **f),
+    lambda **f: {1: "int key", 2.5: None, **f},
+    lambda **f: {"".join(["ke", "y"]) if k == "key" else k: v for k, v in f.items()},
+    lambda **f: {_Text(k): v for k, v in f.items()},
+]
+TABLE_CASES = [
+    ({"key": "v", "\u00e9": 1, "\u0101": 2, "\U0001d518": 3}, {"key": "v", "\u00e9": 1, "\u0101": 2, "\U0001d518": 3}),
+    ({"key": "v", "other": None}, {"key": "v"}),
+    ({"key": "v"}, {"key": "w"}),
+    ({"key": 1, "n": 2**70}, {"key": 1.0, "n": 2**70}),
+]
+
+
+@pytest.mark.parametrize("make_payload", PAYLOAD_TABLES)
+@pytest.mark.parametrize("make_match", PAYLOAD_TABLES[:5])
+@pytest.mark.parametrize("match, payload", TABLE_CASES)
+def test_matches_reads_every_table_layout(make_match, make_payload, match, payload):
+    m, p = make_match(**match), make_payload(**payload)
+    expected = all(not (p.get(k) != v) for k, v in m.items())
+    w = SignalWaiter("p", "k", "sig", m)
+    assert [w.matches("sig", p) for _ in range(3)] == [expected] * 3
+
+
 def test_matches_reads_attributes_afresh():
     w = SignalWaiter("p", "k", "a", {"x": 1})
     assert w.matches("a", {"x": 1})

@@ -141,6 +141,22 @@ class Name final : detail::Made {
   mutable MethodSite method_site_;
 };
 
+// A float kept for the life of the process, as a code constant of a Python body is.
+class FloatConstant final : detail::Made {
+ public:
+  explicit FloatConstant(double value) noexcept : value_(value) {
+    if (late() && !make()) PyErr_Clear();
+  }
+  PyObject* get() const noexcept { return obj_; }
+
+ private:
+  bool made() const noexcept override { return obj_; }
+  bool make() noexcept override { return (obj_ = PyFloat_FromDouble(value_)); }
+
+  double value_;
+  PyObject* obj_ = nullptr;
+};
+
 // A tuple of interned keyword names for vectorcall, kept for the life of the process.
 class Keywords final : detail::Made {
  public:

@@ -195,17 +195,18 @@ Ref budget_exceeded_init(Args& a) {
 
 // ---- spend ------------------------------------------------------------------------
 
+FloatConstant zero_usd(0.0);
+
 Ref remaining_usd_of(PyObject* self) {
   Ref cap;
   int capped = read_cap(self, cost_cap_usd, cap);
-  if (capped <= 0) return capped < 0 ? Ref() : real(0.0);
+  if (capped <= 0) return capped < 0 ? Ref() : Ref::borrow(zero_usd.get());
   Ref spent = getattr(self, spent_cost_usd);
   Ref diff = spent ? subtract(cap.get(), spent.get()) : Ref();
   if (!diff) return {};
-  Ref zero = real(0.0);
-  int left = zero ? compare(diff.get(), zero.get(), Py_GT) : -1;
+  int left = compare(diff.get(), zero_usd.get(), Py_GT);
   if (left < 0) return {};
-  return left ? diff : zero;
+  return left ? diff : Ref::borrow(zero_usd.get());
 }
 
 Ref remaining_usd(Args& a) { return remaining_usd_of(a[0]); }
