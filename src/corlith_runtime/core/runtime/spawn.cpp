@@ -145,11 +145,13 @@ Keywords record_keys("child_run_id", "spec", "output", "error", "cost_usd", "tok
 
 // cls(...) with all seven keys, zero spend; callers read `cls` from the module
 // before anything else of the record is computed.
+FloatConstant no_spend(0.0);
+
 Ref child_record(PyObject* cls, PyObject* child_run_id, PyObject* spec, PyObject* output, PyObject* error) {
-  Ref zero_usd = real(0.0), zero_tokens = integer(0), zero_ms = real(0.0);
-  if (!zero_usd || !zero_tokens || !zero_ms) return {};
-  return call_keywords(cls, 0, record_keys, child_run_id, spec, output, error, zero_usd.get(), zero_tokens.get(),
-                       zero_ms.get());
+  Ref zero_tokens = integer(0);
+  if (!zero_tokens) return {};
+  return call_keywords(cls, 0, record_keys, child_run_id, spec, output, error, no_spend.get(), zero_tokens.get(),
+                       no_spend.get());
 }
 
 Ref default_noop_child_runner(Args& a) {

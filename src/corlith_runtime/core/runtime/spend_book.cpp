@@ -252,7 +252,7 @@ Ref debit(Args& a) {
   int some_tokens = positive(tokens);
   if (some_tokens < 0) return {};
   Ref tokens_spent = some_tokens ? Ref::borrow(tokens) : integer(0);
-  Ref cost_spent = cost_usd > 0.0 ? a.real_object(1) : real(0.0);  // NaN counts as nothing
+  Ref cost_spent = cost_usd > 0.0 ? a.real_object(1) : Ref::borrow(zero_usd.get());  // NaN counts as nothing
   if (!tokens_spent || !cost_spent) return {};
 
   Ref spent_cost = getattr(self, spent_cost_usd);
