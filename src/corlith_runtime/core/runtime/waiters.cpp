@@ -453,7 +453,8 @@ bool to_double(const Text& t, Py_ssize_t stop, const Number& n, double& out) {
   static constexpr double powers_of_ten[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                              1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
   if (n.ascii && n.points <= 1 && n.digits > 0 && n.digits <= 15) {
-    out = static_cast<double>(n.mantissa) / powers_of_ten[n.decimals];
+    out = static_cast<double>(n.mantissa);
+    if (n.decimals) out /= powers_of_ten[n.decimals];
     return true;
   }
   Py_ssize_t length = 0;
@@ -524,7 +525,9 @@ int unit_of(PyObject* units, PyObject* ch, Ref& per_unit) {
 
 [[gnu::flatten]] Ref parse_duration(Args& a) {
   PyObject* value = a[0];
-  if (PyLong_Check(value) || PyFloat_Check(value)) return Ref(PyNumber_Float(value));
+  // An exact str is neither number; the test costs a walk of its bases.
+  if (!PyUnicode_CheckExact(value) && (PyLong_Check(value) || PyFloat_Check(value)))
+    return Ref(PyNumber_Float(value));
   if (!PyUnicode_Check(value)) {
     Ref type_name(PyType_GetName(Py_TYPE(value)));
     return type_name ? raise(PyExc_ValueError, Ref(PyUnicode_FromFormat("unsupported duration type: %U",
