@@ -1,14 +1,19 @@
-// Reads of plain dicts that skip the host's generic entry points where the
-// table holds only exact strs: such a lookup or walk cannot call out, so it
-// is a search of the table's arrays. The layout read here is the one of the
-// series this was compiled against, taken only when attr.cpp's gate allows it
-// and after the probe below agrees with the host.
+// Reads of dicts that skip the host's generic entry points: a lookup of an
+// exact str in a table of exact strs, and a walk of a table that keeps its own
+// values, cannot call out, so each is a search of the table's arrays. The
+// layout read here is the one of the series this was compiled against, taken
+// only when attr.cpp's gate allows it and after the probe below agrees with
+// the host.
 #define Py_BUILD_CORE 1
 #include "shell/internal.hpp"
 
 #include <cstring>
 
 #include "internal/pycore_dict.h"
+
+#ifdef Py_GIL_DISABLED
+#error "the dict reads assume the GIL"
+#endif
 
 namespace shell {
 namespace {
