@@ -165,7 +165,7 @@ bool setattr(PyObject* obj, const Name& name, PyObject* value) {
 
 namespace {
 
-// Fills way `way` of `site` for the type of `obj`: what the class lookup of
+// Fills way `way` of `site` for `type`: what the class lookup of
 // `name` finds, and how its instances could shadow it.
 void learn_method(MethodSite& site, int way, PyTypeObject* type, PyObject* name) {
   site.version[way] = type->tp_version_tag;
