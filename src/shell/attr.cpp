@@ -25,6 +25,16 @@ namespace {
 bool fast_path = false;
 bool settled = false;
 
+// Where `name` (interned) sits among the shared keys `entries` from entry
+// `from` on, or -1. An interned key that is not `name` is another name.
+Py_ssize_t index_of_name(PyDictUnicodeEntry* entries, Py_ssize_t from, Py_ssize_t count, PyObject* name) {
+  for (Py_ssize_t i = from; i < count; ++i) {
+    PyObject* key = entries[i].me_key;
+    if (key == name || (key && !PyUnicode_CHECK_INTERNED(key) && PyUnicode_Compare(key, name) == 0)) return i;
+  }
+  return -1;
+}
+
 // The slot of `name` in the inline values of `type`'s instances, or kGeneric
 // when a read or write of it must see more than the instance's own value.
 int slot_of(PyTypeObject* type, PyObject* name) {
@@ -39,14 +49,8 @@ int slot_of(PyTypeObject* type, PyObject* name) {
   }
   PyDictKeysObject* keys = reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys;
   if (!keys || keys->dk_kind != DICT_KEYS_SPLIT) return AttrSite::kGeneric;
-  PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
-  for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i) {
-    PyObject* key = entries[i].me_key;
-    // `name` is interned: an interned key that is not it is another name.
-    if (key == name || (key && !PyUnicode_CHECK_INTERNED(key) && PyUnicode_Compare(key, name) == 0))
-      return static_cast<int>(i);
-  }
-  return AttrSite::kGeneric;
+  Py_ssize_t i = index_of_name(DK_UNICODE_ENTRIES(keys), 0, keys->dk_nentries, name);
+  return i < 0 ? AttrSite::kGeneric : static_cast<int>(i);
 }
 
 // Where `obj` holds its own value in `slot` of its inline values; null when
@@ -195,14 +199,12 @@ bool may_shadow(MethodSite& site, int way, PyObject* obj, PyObject* name) {
   if (slot < 0) {
     // Shared keys only ever grow: look at the names added since.
     PyDictKeysObject* keys = reinterpret_cast<PyHeapTypeObject*>(Py_TYPE(obj))->ht_cached_keys;
-    PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
     Py_ssize_t& known = site.known[way];
-    for (; slot < 0 && known < keys->dk_nentries; ++known) {
-      PyObject* key = entries[known].me_key;
-      if (key == name || (key && !PyUnicode_CHECK_INTERNED(key) && PyUnicode_Compare(key, name) == 0))
-        slot = static_cast<int>(known);
-    }
-    if (slot < 0) return false;
+    if (known == keys->dk_nentries) return false;
+    Py_ssize_t found = index_of_name(DK_UNICODE_ENTRIES(keys), known, keys->dk_nentries, name);
+    known = keys->dk_nentries;
+    if (found < 0) return false;
+    slot = static_cast<int>(found);
   }
   return slot < values->capacity && values->values[slot];
 }

@@ -7,8 +7,6 @@
 #define Py_BUILD_CORE 1
 #include "shell/internal.hpp"
 
-#include <cstring>
-
 #include "internal/pycore_dict.h"
 
 #ifdef Py_GIL_DISABLED
@@ -30,13 +28,7 @@ Py_ssize_t find_text(PyDictKeysObject* keys, PyObject* key, Py_hash_t hash) {
     if (ix == DKIX_EMPTY) return DKIX_EMPTY;
     if (ix >= 0) {
       PyObject* found = entries[ix].me_key;
-      if (found == key) return ix;
-      Py_ssize_t length = PyUnicode_GET_LENGTH(key);
-      int kind = PyUnicode_KIND(key);
-      if (reinterpret_cast<PyASCIIObject*>(found)->hash == hash && PyUnicode_GET_LENGTH(found) == length &&
-          PyUnicode_KIND(found) == kind &&
-          std::memcmp(PyUnicode_DATA(found), PyUnicode_DATA(key), static_cast<size_t>(length) * kind) == 0)
-        return ix;
+      if (reinterpret_cast<PyASCIIObject*>(found)->hash == hash && detail::same_text(found, key)) return ix;
     }
     perturb >>= 5;
     i = (i * 5 + perturb + 1) & mask;
@@ -51,6 +43,17 @@ Py_ssize_t find_text(PyDictKeysObject* keys, PyObject* key, Py_hash_t hash) {
     case 2: return find_text<int32_t>(keys, key, hash);
     default: return find_text<int64_t>(keys, key, hash);
   }
+}
+
+// The next filled entry of a table that keeps its own values (deleted ones
+// are left empty in place).
+template <class Entry>
+bool next_entry(const Entry* entries, Py_ssize_t n, Py_ssize_t& pos, PyObject*& key, PyObject*& value) {
+  while (pos < n && !entries[pos].me_value) ++pos;
+  if (pos >= n) return false;
+  key = entries[pos].me_key;
+  value = entries[pos++].me_value;
+  return true;
 }
 
 [[gnu::noinline]] int host_get_item(PyObject* dict, PyObject* key, Ref& value) {
@@ -84,22 +87,8 @@ bool next_item(PyObject* dict, Py_ssize_t& pos, PyObject*& key, PyObject*& value
   // A split table's order is kept apart from its entries: the host walks those.
   if (!detail::fast_layouts() || mp->ma_values || pos < 0) return PyDict_Next(dict, &pos, &key, &value);
   PyDictKeysObject* keys = mp->ma_keys;
-  Py_ssize_t n = keys->dk_nentries;
-  if (DK_IS_UNICODE(keys)) {
-    PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
-    while (pos < n && !entries[pos].me_value) ++pos;
-    if (pos >= n) return false;
-    key = entries[pos].me_key;
-    value = entries[pos].me_value;
-  } else {
-    PyDictKeyEntry* entries = DK_ENTRIES(keys);
-    while (pos < n && !entries[pos].me_value) ++pos;
-    if (pos >= n) return false;
-    key = entries[pos].me_key;
-    value = entries[pos].me_value;
-  }
-  ++pos;
-  return true;
+  return DK_IS_UNICODE(keys) ? next_entry(DK_UNICODE_ENTRIES(keys), keys->dk_nentries, pos, key, value)
+                             : next_entry(DK_ENTRIES(keys), keys->dk_nentries, pos, key, value);
 }
 
 namespace {

@@ -44,15 +44,6 @@ bool compact_pair(PyObject* a, PyObject* b, Py_ssize_t& x, Py_ssize_t& y) {
   return true;
 }
 
-// Two exact strs hold the same text: canonical storage makes equal texts
-// equal in length, kind and bytes.
-bool same_text(PyObject* a, PyObject* b) {
-  Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-  int kind = PyUnicode_KIND(a);
-  return a == b || (length == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
-                    std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * kind) == 0);
-}
-
 }  // namespace
 
 int compare(PyObject* a, PyObject* b, int op) {
@@ -65,7 +56,7 @@ int compare(PyObject* a, PyObject* b, int op) {
       if (PyUnstable_Long_IsCompact(p) && PyUnstable_Long_IsCompact(q))
         return test(PyUnstable_Long_CompactValue(p), PyUnstable_Long_CompactValue(q), op);
     } else if (op == Py_EQ || op == Py_NE) {
-      if (type == &PyUnicode_Type) return same_text(a, b) == (op == Py_EQ);
+      if (type == &PyUnicode_Type) return detail::same_text(a, b) == (op == Py_EQ);
       // Identity decides for the singletons (a float's equality could deny it: nan).
       if (type == &PyBool_Type || a == Py_None) return (a == b) == (op == Py_EQ);
     }

@@ -1,6 +1,7 @@
 // Shared between the shell's own units; module files never include this.
 #pragma once
 
+#include <cstring>
 #include <type_traits>
 
 #include "shell/shell.hpp"
@@ -22,6 +23,15 @@ R guard(F&& body, R failed = R()) noexcept {
     raise_cpp_exception();
     return failed;
   }
+}
+
+// Two exact strs hold the same text: canonical storage makes equal texts
+// equal in length, kind and bytes.
+inline bool same_text(PyObject* a, PyObject* b) noexcept {
+  Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+  int kind = PyUnicode_KIND(a);
+  return a == b || (length == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
+                    std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * kind) == 0);
 }
 
 // What a parameter's annotation asks of the argument.
