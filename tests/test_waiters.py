@@ -1289,6 +1289,73 @@ def test_resolve_signal_honours_overridden_matches(make, drive):
     assert reg.signal_waiter_count() == 1
 
 
+class Hook:
+    """Expected value whose comparison changes the payload, then holds."""
+
+    def __init__(self, change):
+        self.change = change
+
+    def __ne__(self, other):
+        self.change(self.payload)
+        return False
+
+    __hash__ = None
+
+
+class Fields:
+    pass
+
+
+def _reinsert(value=None):
+    def change(p):
+        old = p.pop("order")
+        p["order"] = old if value is None else value
+    return change
+
+
+def _rebuild_reversed(p):
+    pairs = list(p.items())
+    p.clear()
+    p.update(reversed(pairs))
+
+
+# Changes a comparison makes to the payload halfway through a scan whose
+# predicates name the same keys: every later lookup sees the payload as it is.
+PAYLOAD_CHANGES = {
+    "value_replaced": lambda p: p.__setitem__("order", 2),
+    "key_deleted": lambda p: p.pop("region"),
+    "key_reinserted": _reinsert(),
+    "key_reinserted_other_value": _reinsert(2),
+    "rebuilt_in_reverse": _rebuild_reversed,
+    "grown": lambda p: p.update({f"k{i}": i for i in range(100)}),
+    "non_str_key_added": lambda p: p.__setitem__(1, 1),
+    "key_replaced_by_equal_str": lambda p: p.__setitem__("".join(["ord", "er"]), p.pop("order")),
+    "emptied": lambda p: p.clear(),
+}
+
+
+@pytest.mark.parametrize("split", [False, True], ids=["dict", "instance_dict"])
+@pytest.mark.parametrize("change", PAYLOAD_CHANGES.values(), ids=PAYLOAD_CHANGES.keys())
+def test_resolve_signal_lookups_follow_payload_changes(change, split, drive):
+    def scenario():
+        fields = Fields()
+        fields.tenant, fields.region, fields.order, fields.status = "acme", "eu", 1, "paid"
+        payload = vars(fields) if split else dict(vars(fields))
+        hook = Hook(change)
+        hook.payload = payload
+        match = {"tenant": "acme", "region": "eu", "order": 1}
+        waiters = [SignalWaiter(f"p{i}", "k", "sig", dict(match)) for i in range(6)]
+        waiters[2].match = {"hook": hook} | match
+        return payload, waiters
+
+    payload, waiters = scenario()
+    expected = [w.parent_run_id for w in waiters if python_matches(w, "sig", payload)]
+    payload, waiters = scenario()
+    reg = Registry()
+    reg._signal_waiters = waiters
+    assert [r[0] for r in drive(reg.resolve_signal(signal_name="sig", payload=payload))] == expected
+
+
 def test_resolve_signal_sees_waiters_added_by_a_comparison(drive):
     reg = Registry()
 

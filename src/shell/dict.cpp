@@ -70,14 +70,43 @@ bool lookups_run_no_code(PyObject* dict) noexcept {
          DK_IS_UNICODE(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
 }
 
-int get_item(PyObject* dict, PyObject* key, Ref& value) {
-  if (!lookups_run_no_code(dict) || !PyUnicode_CheckExact(key)) return host_get_item(dict, key, value);
-  Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
-  if (hash == -1) return host_get_item(dict, key, value);
+namespace {
+
+PyObject* value_at(PyDictObject* mp, Py_ssize_t ix) {
+  return mp->ma_values ? mp->ma_values->values[ix] : DK_UNICODE_ENTRIES(mp->ma_keys)[ix].me_value;
+}
+
+}  // namespace
+
+bool peek_item(PyObject* dict, PyObject* key, PyObject*& value, KeyHints* hints) noexcept {
+  if (!lookups_run_no_code(dict)) return false;
   auto* mp = reinterpret_cast<PyDictObject*>(dict);
-  Py_ssize_t ix = find_text(mp->ma_keys, key, hash);
-  if (ix < 0) return 0;
-  PyObject* found = mp->ma_values ? mp->ma_values->values[ix] : DK_UNICODE_ENTRIES(mp->ma_keys)[ix].me_value;
+  PyDictKeysObject* keys = mp->ma_keys;
+  // An entry holding this very key and a value is where the dict keeps it:
+  // a deleted entry loses its value, and a key sits in one entry at most.
+  // (Only exact strs sit in such a table.)
+  unsigned slot = hints ? hints->at_++ % KeyHints::kKeys : 0;
+  if (hints) {
+    Py_ssize_t ix = hints->index_[slot];
+    if (hints->key_[slot] == key && ix < keys->dk_nentries && DK_UNICODE_ENTRIES(keys)[ix].me_key == key &&
+        (value = value_at(mp, ix)))
+      return true;
+  }
+  if (!PyUnicode_CheckExact(key)) return false;
+  Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
+  if (hash == -1) return false;
+  Py_ssize_t ix = find_text(keys, key, hash);
+  value = ix < 0 ? nullptr : value_at(mp, ix);
+  if (value && hints) {
+    hints->key_[slot] = key;
+    hints->index_[slot] = ix;
+  }
+  return true;
+}
+
+int get_item(PyObject* dict, PyObject* key, Ref& value) {
+  PyObject* found;
+  if (!peek_item(dict, key, found)) return host_get_item(dict, key, value);
   value = Ref::borrow(found);
   return found != nullptr;
 }

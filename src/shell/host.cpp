@@ -46,7 +46,7 @@ bool compact_pair(PyObject* a, PyObject* b, Py_ssize_t& x, Py_ssize_t& y) {
 
 }  // namespace
 
-int compare(PyObject* a, PyObject* b, int op) {
+int compare_plainly(PyObject* a, PyObject* b, int op) noexcept {
   PyTypeObject* type = Py_TYPE(a);
   if (type == Py_TYPE(b)) {
     if (type == &PyFloat_Type) return test(PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b), op);
@@ -61,6 +61,12 @@ int compare(PyObject* a, PyObject* b, int op) {
       if (type == &PyBool_Type || a == Py_None) return (a == b) == (op == Py_EQ);
     }
   }
+  return kUndecided;
+}
+
+int compare(PyObject* a, PyObject* b, int op) {
+  int plain = compare_plainly(a, b, op);
+  if (plain != kUndecided) return plain;
   // The operator's full protocol: no identity shortcut, so nan != nan holds.
   Ref verdict(PyObject_RichCompare(a, b, op));
   return verdict ? PyObject_IsTrue(verdict.get()) : -1;

@@ -21,14 +21,49 @@ Ref global(PyObject* globals, PyObject* name);
 // `d[key]` for a dict `d`, as PyDict_GetItemRef: 1 with `value` set, 0 when
 // missing, -1 with the host error set.
 int get_item(PyObject* dict, PyObject* key, Ref& value);
+// Where the keys of the last predicate read from a dict were found, by their
+// position in it: predicates that name keys in one order search the dict once
+// per key. Only hints: each use checks that the entry still holds that very
+// key, so they hold no references.
+class KeyHints {
+ public:
+  // A new predicate starts at its first key.
+  void rewind() noexcept { at_ = 0; }
+
+ private:
+  friend bool peek_item(PyObject*, PyObject*, PyObject*&, KeyHints*) noexcept;
+  static constexpr unsigned kKeys = 4;
+  PyObject* key_[kKeys] = {};
+  Py_ssize_t index_[kKeys] = {};
+  unsigned at_ = 0;
+};
+
+// `dict[key]` borrowed, when the lookup runs no host code: true with `value`
+// set (nullptr when missing). False means not looked up: use get_item.
+bool peek_item(PyObject* dict, PyObject* key, PyObject*& value, KeyHints* hints = nullptr) noexcept;
 // Whether looking up a str in `dict` runs no host code (a plain dict of str
 // keys): what it holds can then change only when something else runs.
 bool lookups_run_no_code(PyObject* dict) noexcept;
 // The next pair of a dict, borrowed, as PyDict_Next walks it from `pos` (start at 0).
 bool next_item(PyObject* dict, Py_ssize_t& pos, PyObject*& key, PyObject*& value);
 
+// PyList_Append for a list (exact or not): in place while it has room, as the
+// host's own append does first; 0, or -1 with the host error set.
+inline int list_append(PyObject* list, PyObject* item) {
+  auto* l = reinterpret_cast<PyListObject*>(list);
+  Py_ssize_t n = Py_SIZE(l);
+  if (n >= l->allocated) return PyList_Append(list, item);
+  PyList_SET_ITEM(list, n, Py_NewRef(item));
+  Py_SET_SIZE(l, n + 1);
+  return 0;
+}
+
 // `a <op> b` as a truth value: 1, 0, or -1 on error.
 int compare(PyObject* a, PyObject* b, int op);
+// The same when the host would decide it without running code (exact floats,
+// word-sized ints, strs, bools, None); kUndecided otherwise.
+inline constexpr int kUndecided = -2;
+int compare_plainly(PyObject* a, PyObject* b, int op) noexcept;
 // `value > 0` under host comparison with the int 0.
 int positive(PyObject* value);
 

@@ -179,18 +179,31 @@ Name duration_units("_DURATION_UNITS"), strip("strip"), lower("lower");
 
 // ---- signal matching -------------------------------------------------------------
 
+// Whether `value != expected` leaves the pair holding: 1, 0, or -1.
+int holds_unless(int differs) { return differs < 0 ? -1 : !differs; }
+
 // One expected pair of the predicate against the payload: 1 when it holds.
-int pair_holds(PyObject* payload, PyObject* key, PyObject* expected) {
-  Ref value;
-  int found = get_item(payload, key, value);
-  if (found < 0) return -1;
-  if (!found) value = none();
-  int differs = compare(value.get(), expected, Py_NE);
-  return differs < 0 ? -1 : !differs;
+// Borrowed while nothing can run host code; held across anything that can,
+// which may drop them from their dicts.
+int pair_holds(PyObject* payload, PyObject* key, PyObject* expected, KeyHints* hints) {
+  PyObject* found;
+  if (peek_item(payload, key, found, hints)) {
+    PyObject* value = found ? found : Py_None;
+    int differs = compare_plainly(value, expected, Py_NE);
+    if (differs != kUndecided) return !differs;
+    Ref v = Ref::borrow(value), e = Ref::borrow(expected);
+    return holds_unless(compare(v.get(), e.get(), Py_NE));
+  }
+  Ref k = Ref::borrow(key), e = Ref::borrow(expected), value;
+  int got = get_item(payload, k.get(), value);
+  if (got < 0) return -1;
+  if (!got) value = none();
+  return holds_unless(compare(value.get(), e.get(), Py_NE));
 }
 
 // Shallow equality over `match.items()`, in the mapping's own order.
-int predicate_holds(PyObject* match, PyObject* payload) {
+int predicate_holds(PyObject* match, PyObject* payload, KeyHints* hints) {
+  if (hints) hints->rewind();
   if (PyDict_CheckExact(match)) {
     Py_ssize_t size = PyDict_GET_SIZE(match), left = size, pos = 0;
     PyObject *key, *expected;
@@ -200,8 +213,7 @@ int predicate_holds(PyObject* match, PyObject* payload) {
         PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
         return -1;
       }
-      Ref k = Ref::borrow(key), e = Ref::borrow(expected);  // the comparison may drop them from the dict
-      int holds = pair_holds(payload, k.get(), e.get());
+      int holds = pair_holds(payload, key, expected, hints);
       if (holds <= 0) return holds;
       if (PyDict_GET_SIZE(match) != size) {
         PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
@@ -216,7 +228,7 @@ int predicate_holds(PyObject* match, PyObject* payload) {
   while (Ref item = Ref(PyIter_Next(it.get()))) {
     Ref key, expected;
     if (!unpack2(item.get(), key, expected)) return -1;
-    int holds = pair_holds(payload, key.get(), expected.get());
+    int holds = pair_holds(payload, key.get(), expected.get(), hints);
     if (holds <= 0) return holds;
   }
   return PyErr_Occurred() ? -1 : 1;
@@ -224,17 +236,17 @@ int predicate_holds(PyObject* match, PyObject* payload) {
 
 // self.matches(signal_name, payload): 1, 0, or -1 with the host error set.
 // Hot: the shell's reads and comparisons are inlined into it.
-[[gnu::flatten]] int waiter_matches(PyObject* self, PyObject* signal_name, PyObject* payload) {
+[[gnu::flatten]] int waiter_matches(PyObject* self, PyObject* signal_name, PyObject* payload, KeyHints* hints) {
   Ref own_name = getattr(self, signal_name_attr);
   if (!own_name) return -1;
   int other_signal = compare(signal_name, own_name.get(), Py_NE);
   if (other_signal) return other_signal < 0 ? -1 : 0;
   Ref match = getattr(self, match_attr);
-  return match ? predicate_holds(match.get(), payload) : -1;
+  return match ? predicate_holds(match.get(), payload, hints) : -1;
 }
 
 Ref matches(Args& a) {
-  int holds = waiter_matches(a[0], a[1], a[2]);
+  int holds = waiter_matches(a[0], a[1], a[2], nullptr);
   return holds < 0 ? Ref() : boolean(holds);
 }
 
@@ -263,7 +275,7 @@ Ref registry_init(Args& a) {
 Ref append_to(PyObject* self, const Name& list_name, PyObject* waiter) {
   Ref list = getattr(self, list_name);
   if (!list) return {};
-  if (PyList_CheckExact(list.get())) return PyList_Append(list.get(), waiter) < 0 ? Ref() : none();
+  if (PyList_CheckExact(list.get())) return list_append(list.get(), waiter) < 0 ? Ref() : none();
   Ref done = call_method(list.get(), append, waiter);
   return done ? none() : Ref();
 }
@@ -274,9 +286,9 @@ Ref register_user_input_waiter(Args& a) { return append_to(a[0], user_inputs, a[
 
 // A list grown while walking another; PyList_Append on a fresh list cannot be
 // observed by anyone else.
-bool keep(PyObject* list, PyObject* item) { return PyList_Append(list, item) == 0; }
+bool keep(PyObject* list, PyObject* item) { return list_append(list, item) == 0; }
 
-Ref resolve_signal(Args& a) {
+[[gnu::flatten]] Ref resolve_signal(Args& a) {
   PyObject* self = a[0];
   PyObject* signal_name = a[1];
   PyObject* payload = a[2];
@@ -288,6 +300,7 @@ Ref resolve_signal(Args& a) {
   bool plain = PyList_CheckExact(waiters.get());
   Ref it = plain ? Ref() : Ref(PyObject_GetIter(waiters.get()));
   if (!plain && !it) return {};
+  KeyHints hints;  // every predicate reads the same payload
   for (Py_ssize_t i = 0;; ++i) {
     Ref w = plain ? Ref::borrow(i < PyList_GET_SIZE(waiters.get()) ? PyList_GET_ITEM(waiters.get(), i) : nullptr)
                   : Ref(PyIter_Next(it.get()));
@@ -295,7 +308,7 @@ Ref resolve_signal(Args& a) {
     // Our own `matches`, when the call by name would reach it, runs here without a call.
     int hit;
     if (calls_own(w.get(), matches_name, matches)) {
-      hit = waiter_matches(w.get(), signal_name, payload);
+      hit = waiter_matches(w.get(), signal_name, payload, &hints);
     } else {
       Ref verdict = call_method(w.get(), matches_name, signal_name, payload);
       hit = verdict ? PyObject_IsTrue(verdict.get()) : -1;
