@@ -2,6 +2,7 @@
 
 import copy
 import dataclasses
+import gc
 import inspect
 import json
 import math
@@ -1016,6 +1017,34 @@ def test_trace_data_rounding_property(cap, spent):
     assert typed(data["spent_cost_usd"]) == typed(round(spent, 6))
     assert typed(data["remaining_usd"]) == typed(round(book.remaining_usd(), 6))
     assert typed(data["cost_cap_usd"]) == typed(cap)
+
+
+def _display(data):
+    """The snapshot's values in a dict display, as a Python body builds it."""
+    v = list(data.values())
+    return {"cost_cap_usd": v[0], "token_cap": v[1], "max_spawn_depth": v[2], "max_spawn_fanout": v[3],
+            "spent_cost_usd": v[4], "spent_tokens": v[5], "current_depth": v[6], "active_child_count": v[7],
+            "cumulative_child_count": v[8], "remaining_usd": v[9], "remaining_tokens": v[10]}
+
+
+@pytest.mark.parametrize("depth", [3, [1], (1, 2), (1, [2]), {"a": 1}], ids=["int", "list", "tuple", "tuple_of_list", "dict"])
+def test_trace_data_is_a_dict_display(depth, no_leak):
+    book = SpendBook(max_spawn_depth=depth)
+    data, again = book.to_trace_data(), book.to_trace_data()
+    display = _display(data)
+    assert sys.getsizeof(data) == sys.getsizeof(display)
+    assert gc.is_tracked(data) == gc.is_tracked(display)
+    # every snapshot owns its table: changing one leaves the next alone
+    data.update({f"k{i}": i for i in range(40)})
+    del data["token_cap"]
+    again.clear()
+    assert book.to_trace_data() == display and list(book.to_trace_data()) == TRACE_KEYS
+
+    def cycle():
+        snapshot = book.to_trace_data()
+        snapshot["self"] = snapshot
+
+    no_leak(cycle)
 
 
 def test_trace_data_failure(no_leak):

@@ -120,6 +120,52 @@ bool next_item(PyObject* dict, Py_ssize_t& pos, PyObject*& key, PyObject*& value
                              : next_entry(DK_ENTRIES(keys), keys->dk_nentries, pos, key, value);
 }
 
+KeyedDict::KeyedDict(std::initializer_list<const Name*> keys) noexcept {
+  for (const Name* key : keys)
+    if (count_ < kMaxKeys) names_[count_++] = key;
+  if (late() && !make()) PyErr_Clear();
+}
+
+// The names may not be made yet (made objects are made in no fixed order):
+// interning their texts gives the very objects they will be.
+bool KeyedDict::make() noexcept {
+  PyObject* nones[kMaxKeys];
+  for (int i = 0; i < count_; ++i) {
+    if (!keys_[i] && !(keys_[i] = detail::intern(names_[i]->text()))) return false;
+    nones[i] = Py_None;
+  }
+  table_ = _PyDict_FromItems(keys_, 1, nones, 1, count_);
+  return table_;
+}
+
+Ref KeyedDict::with(const Ref* values) const {
+  PyObject* given[kMaxKeys];
+  for (int i = 0; i < count_; ++i) given[i] = values[i].get();
+  if (detail::fast_layouts()) {
+    Ref copy(PyDict_Copy(table_));
+    if (!copy) return {};
+    // A copy with a table of its own holding our keys, in order, to None:
+    // only then are its values ours to write.
+    auto* mp = reinterpret_cast<PyDictObject*>(copy.get());
+    PyDictKeysObject* keys = mp->ma_keys;
+    bool fits = !mp->ma_values && keys != reinterpret_cast<PyDictObject*>(table_)->ma_keys && DK_IS_UNICODE(keys) &&
+                keys->dk_nentries == count_ && mp->ma_used == count_;
+    PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
+    for (int i = 0; fits && i < count_; ++i) fits = entries[i].me_key == keys_[i] && entries[i].me_value == Py_None;
+    if (fits) {
+      bool holds_containers = false;
+      for (int i = 0; i < count_; ++i) {
+        entries[i].me_value = Py_NewRef(given[i]);  // replaces None, which is immortal
+        holds_containers |= PyObject_IS_GC(given[i]) && (!PyTuple_CheckExact(given[i]) || PyObject_GC_IsTracked(given[i]));
+      }
+      // As the host's own insertions do: a dict is tracked once it may be part of a cycle.
+      if (holds_containers && !PyObject_GC_IsTracked(copy.get())) PyObject_GC_Track(copy.get());
+      return copy;
+    }
+  }
+  return Ref(_PyDict_FromItems(keys_, 1, given, 1, count_));
+}
+
 namespace {
 
 // Whether get_item and next_item see in `dict` what the host sees; 1 or 0, -1

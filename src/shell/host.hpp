@@ -2,6 +2,8 @@
 // Ref (or -1) with the host error set when the host operation fails.
 #pragma once
 
+#include <initializer_list>
+
 #include "shell/ref.hpp"
 
 namespace shell {
@@ -57,6 +59,29 @@ inline int list_append(PyObject* list, PyObject* item) {
   Py_SET_SIZE(l, n + 1);
   return 0;
 }
+
+// Dicts that always hold the same str keys in the same order (a snapshot),
+// each made as a dict display of those keys makes it, so each has its layout
+// and size: a copy of one table of the keys, the values written in place.
+// Declare at namespace scope (see detail::Made).
+class KeyedDict final : detail::Made {
+ public:
+  static constexpr int kMaxKeys = 16;
+  explicit KeyedDict(std::initializer_list<const Name*> keys) noexcept;
+  int size() const noexcept { return count_; }
+  const Name& key(int i) const noexcept { return *names_[i]; }
+  // The dict of `values`, one per key in key order; empty with the host error set.
+  Ref with(const Ref* values) const;
+
+ private:
+  bool made() const noexcept override { return table_; }
+  bool make() noexcept override;
+
+  const Name* names_[kMaxKeys] = {};
+  PyObject* keys_[kMaxKeys] = {};
+  int count_ = 0;
+  PyObject* table_ = nullptr;  // every key to None
+};
 
 // `a <op> b` as a truth value: 1, 0, or -1 on error.
 int compare(PyObject* a, PyObject* b, int op);

@@ -476,30 +476,25 @@ Ref call_own(PyObject* self, const Name& name) {
   return call_method(self, name);
 }
 
+// The snapshot's keys, in order, and where each value comes from.
+KeyedDict snapshot{&cost_cap_usd,    &token_cap,    &max_spawn_depth, &max_spawn_fanout,
+                   &spent_cost_usd,  &spent_tokens, &current_depth,   &active_child_count,
+                   &cumulative_child_count, &remaining_usd_key, &remaining_tokens_key};
+enum Source { field, rounded_field, method, rounded_method };
+constexpr Source snapshot_sources[] = {field, field, field, field, rounded_field, field,
+                                       field, field, field, rounded_method, method};
+
 [[gnu::flatten]] Ref to_trace_data(Args& a) {
   PyObject* self = a[0];
-  struct Entry {
-    const Name& key;
-    enum { field, rounded_field, method, rounded_method } source;
-  };
-  static const Entry entries[] = {
-      {cost_cap_usd, Entry::field},           {token_cap, Entry::field},
-      {max_spawn_depth, Entry::field},        {max_spawn_fanout, Entry::field},
-      {spent_cost_usd, Entry::rounded_field}, {spent_tokens, Entry::field},
-      {current_depth, Entry::field},          {active_child_count, Entry::field},
-      {cumulative_child_count, Entry::field}, {remaining_usd_key, Entry::rounded_method},
-      {remaining_tokens_key, Entry::method},
-  };
-  Ref snapshot(_PyDict_NewPresized(std::size(entries)));
-  if (!snapshot) return {};
-  for (const Entry& e : entries) {
-    bool by_method = e.source == Entry::method || e.source == Entry::rounded_method;
-    Ref value = by_method ? call_own(self, e.key) : getattr(self, e.key);
-    if (value && (e.source == Entry::rounded_field || e.source == Entry::rounded_method))
-      value = round6(value.get());
-    if (!value || PyDict_SetItem(snapshot.get(), e.key, value.get()) < 0) return {};
+  Ref values[std::size(snapshot_sources)];
+  for (int i = 0; i < snapshot.size(); ++i) {
+    Source source = snapshot_sources[i];
+    values[i] = source == method || source == rounded_method ? call_own(self, snapshot.key(i))
+                                                             : getattr(self, snapshot.key(i));
+    if (values[i] && (source == rounded_field || source == rounded_method)) values[i] = round6(values[i].get());
+    if (!values[i]) return {};
   }
-  return snapshot;
+  return snapshot.with(values);
 }
 
 }  // namespace
