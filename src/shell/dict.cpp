@@ -120,6 +120,18 @@ bool next_item(PyObject* dict, Py_ssize_t& pos, PyObject*& key, PyObject*& value
                              : next_entry(DK_ENTRIES(keys), keys->dk_nentries, pos, key, value);
 }
 
+namespace {
+
+// What the host's insertions test before tracking a dict: a container of any
+// kind but a tuple found to hold none.
+bool may_be_tracked(PyObject* value) {
+  PyTypeObject* type = Py_TYPE(value);
+  if (!PyType_IS_GC(type) || (type->tp_is_gc && !type->tp_is_gc(value))) return false;
+  return !PyTuple_CheckExact(value) || PyObject_GC_IsTracked(value);
+}
+
+}  // namespace
+
 KeyedDict::KeyedDict(std::initializer_list<const Name*> keys) noexcept {
   for (const Name* key : keys)
     if (count_ < kMaxKeys) names_[count_++] = key;
@@ -156,7 +168,7 @@ Ref KeyedDict::with(const Ref* values) const {
       bool holds_containers = false;
       for (int i = 0; i < count_; ++i) {
         entries[i].me_value = Py_NewRef(given[i]);  // replaces None, which is immortal
-        holds_containers |= PyObject_IS_GC(given[i]) && (!PyTuple_CheckExact(given[i]) || PyObject_GC_IsTracked(given[i]));
+        holds_containers |= may_be_tracked(given[i]);
       }
       // As the host's own insertions do: a dict is tracked once it may be part of a cycle.
       if (holds_containers && !PyObject_GC_IsTracked(copy.get())) PyObject_GC_Track(copy.get());

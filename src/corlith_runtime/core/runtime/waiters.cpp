@@ -399,29 +399,30 @@ Ref make_duration_units() {
 // per character, when it is a plain ASCII str; otherwise the host's
 // value.strip().lower(), scanned as it comes.
 struct Text {
-  Ref owner;
+  Ref made;  // the host's result; `value` itself is the caller's
   int kind = PyUnicode_1BYTE_KIND;
   const void* data = nullptr;
   Py_ssize_t begin = 0, end = 0;
-  bool fold = false;  // lower-case ASCII letters while reading
+  bool fold = false;  // ASCII, lower-cased while reading
 
   Py_UCS4 operator[](Py_ssize_t i) const {
-    Py_UCS4 c = PyUnicode_READ(kind, data, i);
-    return fold && c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c;
+    if (!fold) return PyUnicode_READ(kind, data, i);
+    Py_UCS4 c = static_cast<const Py_UCS1*>(data)[i];
+    return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c;
   }
 };
 
 bool normalised(PyObject* value, Text& t) {
+  PyObject* s = value;
   if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) {
-    t.owner = Ref::borrow(value);
     t.fold = true;
   } else {
     Ref stripped = call_method(value, strip);
-    t.owner = stripped ? call_method(stripped.get(), lower) : Ref();
-    if (t.owner && !PyUnicode_Check(t.owner.get())) t.owner = Ref(PyObject_Str(t.owner.get()));  // an overridden lower()
-    if (!t.owner) return false;
+    t.made = stripped ? call_method(stripped.get(), lower) : Ref();
+    if (t.made && !PyUnicode_Check(t.made.get())) t.made = Ref(PyObject_Str(t.made.get()));  // an overridden lower()
+    if (!t.made) return false;
+    s = t.made.get();
   }
-  PyObject* s = t.owner.get();
   t.kind = PyUnicode_KIND(s);
   t.data = PyUnicode_DATA(s);
   t.end = PyUnicode_GET_LENGTH(s);
