@@ -375,17 +375,17 @@ def fmt_time(seconds: float) -> str:
     return f"{seconds:7.2f} s "
 
 
-def report(results: dict[tuple[str, str], float], selected: list[Case]) -> None:
+def report(results: dict[tuple[str, str], float], floors_beside: dict[str, float], selected: list[Case]) -> None:
     width = max(len(c.op) for c in selected) + 2
     print()
     print(f"compiled: {load('compiled').spend_book.__file__}")
     print("Ratio = baseline time / compiled time (median per operation)")
-    floor = results.get((FLOOR, "compiled"))
 
-    def calls(seconds: float) -> str:
+    def calls(seconds: float, case: Case) -> str:
+        floor = floors_beside.get(case.op) or results.get((FLOOR, "compiled"))
         return f"{seconds / floor:>28.2f}" if floor else f"{'-':>28}"
 
-    print("Cost = compiled time / the call floor's compiled time in the same run")
+    print("Cost = compiled time / the call floor's compiled time measured just before it, in the same run")
     print(f"{'operation':<{width}}{'compiled':>12}{'baseline':>12}{'ratio':>9}{'target':>9}  verdict{COST:>28}")
     for case in selected:
         if case.target is None or (case.op, "compiled") not in results:
@@ -394,7 +394,7 @@ def report(results: dict[tuple[str, str], float], selected: list[Case]) -> None:
         ratio = slow / fast
         verdict = "PASS" if ratio >= case.target else "MISS"
         print(f"{case.op:<{width}}{fmt_time(fast):>12}{fmt_time(slow):>12}{ratio:>8.2f}x{case.target:>8.1f}x  {verdict}"
-              f"{calls(fast)}")
+              f"{calls(fast, case)}")
 
     floors = [op for op in (FLOOR, AWAIT_FLOOR) if (op, "compiled") in results]
     if floors:
@@ -416,7 +416,7 @@ def report(results: dict[tuple[str, str], float], selected: list[Case]) -> None:
         for case in rows:
             fast = results[case.op, "compiled"] / case.size
             slow = results[case.op, "baseline"] / case.size
-            print(f"{case.op:<{width}}{fmt_time(fast):>12}{fmt_time(slow):>12}{slow / fast:>8.2f}x{calls(fast)}"
+            print(f"{case.op:<{width}}{fmt_time(fast):>12}{fmt_time(slow):>12}{slow / fast:>8.2f}x{calls(fast, case)}"
                   f"   per {case.unit}")
         if rows[0].growth == "resolve_signal" and len(rows) > 1:
             first, last = rows[0], rows[-1]
@@ -437,17 +437,27 @@ def main() -> None:
     runner.argparser.add_argument("--only", default="", help="run only operations whose name contains this text")
     args = runner.parse_args()
 
-    # The call floor always runs: every cost is counted in its calls.
-    selected = [c for c in cases() if args.only.lower() in c.op.lower() or c.op == FLOOR]
+    # The call floor always runs: every cost is counted in its calls. It also
+    # runs just before each compiled operation, and that one is the operation's
+    # unit: a machine's speed can drift within a run.
+    every = cases()
+    floor = next(c for c in every if c.op == FLOOR)
+    selected = [c for c in every if args.only.lower() in c.op.lower() or c.op == FLOOR]
     results: dict[tuple[str, str], float] = {}
+    floors_beside: dict[str, float] = {}
     for case in selected:
+        if case.op != FLOOR:
+            bench = runner.bench_time_func(f"{FLOOR} [beside {case.op}]", LazyTimer(floor, "compiled"),
+                                           inner_loops=floor.unroll)
+            if bench is not None and not args.worker:
+                floors_beside[case.op] = bench.median()
         for kind in ("compiled", "baseline"):
             bench = runner.bench_time_func(f"{case.op} [{kind}]", LazyTimer(case, kind), inner_loops=case.unroll)
             if bench is not None and not args.worker:
                 results[case.op, kind] = bench.median()
 
     if not args.worker and results:
-        report(results, selected)
+        report(results, floors_beside, selected)
 
 
 if __name__ == "__main__":

@@ -133,14 +133,20 @@ bool may_be_tracked(PyObject* value) {
 }  // namespace
 
 KeyedDict::KeyedDict(std::initializer_list<const Name*> keys) noexcept {
-  for (const Name* key : keys)
-    if (count_ < kMaxKeys) names_[count_++] = key;
+  for (const Name* key : keys) {
+    if (count_ < kMaxKeys) names_[count_] = key;
+    ++count_;
+  }
   if (late() && !make()) PyErr_Clear();
 }
 
 // The names may not be made yet (made objects are made in no fixed order):
 // interning their texts gives the very objects they will be.
 bool KeyedDict::make() noexcept {
+  if (count_ > kMaxKeys) {
+    PyErr_SetString(PyExc_SystemError, "a KeyedDict of more than KeyedDict::kMaxKeys keys");
+    return false;
+  }
   PyObject* nones[kMaxKeys];
   for (int i = 0; i < count_; ++i) {
     if (!keys_[i] && !(keys_[i] = detail::intern(names_[i]->text()))) return false;
