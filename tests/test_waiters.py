@@ -7,6 +7,7 @@ import gc
 import inspect
 import math
 import pickle
+import sys
 import time
 import types
 import typing
@@ -970,6 +971,19 @@ def test_resolve_signal_order_copies_and_replacement(drive):
     before = reg._signal_waiters
     assert drive(reg.resolve_signal(signal_name="go", payload={})) == []
     assert reg._signal_waiters == [other] and reg._signal_waiters is not before
+
+
+def test_resolve_signal_records_are_built_as_dict_does(drive):
+    fields = Fields()
+    fields.a, fields.b, fields.c = 1, 2, 3
+    sparse = {str(i): i for i in range(30)}
+    for i in range(20):
+        del sparse[str(i)]
+    for payload in (vars(fields), sparse, {"a": 1}):
+        reg = Registry()
+        drive(reg.register_signal_waiter(SignalWaiter("p", "k", "sig")))
+        (_, _, record), = drive(reg.resolve_signal(signal_name="sig", payload=payload))
+        assert record == payload and sys.getsizeof(record) == sys.getsizeof(dict(payload))
 
 
 def test_resolve_signal_sees_later_changes_to_records(drive):

@@ -284,6 +284,13 @@ Ref register_signal_waiter(Args& a) { return append_to(a[0], signal_waiters, a[1
 Ref register_timer(Args& a) { return append_to(a[0], timers, a[1]); }
 Ref register_user_input_waiter(Args& a) { return append_to(a[0], user_inputs, a[1]); }
 
+// dict(payload) for a dict: merged into a new one as the constructor does, so
+// it has the constructor's layout (a copy would keep an instance's split table).
+Ref dict_of(PyObject* payload) {
+  Ref made(PyDict_New());
+  return made && PyDict_Merge(made.get(), payload, 1) == 0 ? made : Ref();
+}
+
 // A list grown while walking another; PyList_Append on a fresh list cannot be
 // observed by anyone else.
 bool keep(PyObject* list, PyObject* item) { return list_append(list, item) == 0; }
@@ -320,7 +327,7 @@ bool keep(PyObject* list, PyObject* item) { return list_append(list, item) == 0;
     }
     Ref run_id = getattr(w.get(), parent_run_id_attr);
     Ref key = run_id ? getattr(w.get(), resume_key_attr) : Ref();
-    Ref copy = key ? Ref(PyDict_Copy(payload)) : Ref();
+    Ref copy = key ? dict_of(payload) : Ref();
     Ref record = copy ? Ref(PyTuple_Pack(3, run_id.get(), key.get(), copy.get())) : Ref();
     if (!record || !keep(matched.get(), record.get())) return {};
   }
