@@ -132,21 +132,9 @@ bool may_be_tracked(PyObject* value) {
 
 }  // namespace
 
-KeyedDict::KeyedDict(std::initializer_list<const Name*> keys) noexcept {
-  for (const Name* key : keys) {
-    if (count_ < kMaxKeys) names_[count_] = key;
-    ++count_;
-  }
-  if (late() && !make()) PyErr_Clear();
-}
-
 // The names may not be made yet (made objects are made in no fixed order):
 // interning their texts gives the very objects they will be.
 bool KeyedDict::make() noexcept {
-  if (count_ > kMaxKeys) {
-    PyErr_SetString(PyExc_SystemError, "a KeyedDict of more than KeyedDict::kMaxKeys keys");
-    return false;
-  }
   PyObject* nones[kMaxKeys];
   for (int i = 0; i < count_; ++i) {
     if (!keys_[i] && !(keys_[i] = detail::intern(names_[i]->text()))) return false;
@@ -157,8 +145,6 @@ bool KeyedDict::make() noexcept {
 }
 
 Ref KeyedDict::with(const Ref* values) const {
-  PyObject* given[kMaxKeys];
-  for (int i = 0; i < count_; ++i) given[i] = values[i].get();
   if (detail::fast_layouts()) {
     Ref copy(PyDict_Copy(table_));
     if (!copy) return {};
@@ -173,14 +159,16 @@ Ref KeyedDict::with(const Ref* values) const {
     if (fits) {
       bool holds_containers = false;
       for (int i = 0; i < count_; ++i) {
-        entries[i].me_value = Py_NewRef(given[i]);  // replaces None, which is immortal
-        holds_containers |= may_be_tracked(given[i]);
+        entries[i].me_value = Py_NewRef(values[i].get());  // replaces None, which is immortal
+        holds_containers |= may_be_tracked(values[i].get());
       }
       // As the host's own insertions do: a dict is tracked once it may be part of a cycle.
       if (holds_containers && !PyObject_GC_IsTracked(copy.get())) PyObject_GC_Track(copy.get());
       return copy;
     }
   }
+  PyObject* given[kMaxKeys];
+  for (int i = 0; i < count_; ++i) given[i] = values[i].get();
   return Ref(_PyDict_FromItems(keys_, 1, given, 1, count_));
 }
 

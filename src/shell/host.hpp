@@ -2,7 +2,7 @@
 // Ref (or -1) with the host error set when the host operation fails.
 #pragma once
 
-#include <initializer_list>
+#include <cstddef>
 
 #include "shell/ref.hpp"
 
@@ -67,9 +67,13 @@ inline int list_append(PyObject* list, PyObject* item) {
 class KeyedDict final : detail::Made {
  public:
   static constexpr int kMaxKeys = 16;
-  explicit KeyedDict(std::initializer_list<const Name*> keys) noexcept;
-  int size() const noexcept { return count_; }
-  const Name& key(int i) const noexcept { return *names_[i]; }
+  // `entries` in key order, each naming its key in `.key` (a Name*).
+  template <class Entry, size_t N>
+  explicit KeyedDict(const Entry (&entries)[N]) noexcept : count_(N) {
+    static_assert(N <= kMaxKeys);
+    for (size_t i = 0; i < N; ++i) names_[i] = entries[i].key;
+    if (late() && !make()) PyErr_Clear();
+  }
   // The dict of `values`, one per key in key order; empty with the host error set.
   Ref with(const Ref* values) const;
 
@@ -79,7 +83,7 @@ class KeyedDict final : detail::Made {
 
   const Name* names_[kMaxKeys] = {};
   PyObject* keys_[kMaxKeys] = {};
-  int count_ = 0;
+  int count_;
   PyObject* table_ = nullptr;  // every key to None
 };
 

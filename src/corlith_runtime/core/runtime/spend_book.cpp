@@ -477,20 +477,27 @@ Ref call_own(PyObject* self, const Name& name) {
 }
 
 // The snapshot's keys, in order, and where each value comes from.
-KeyedDict snapshot{&cost_cap_usd,    &token_cap,    &max_spawn_depth, &max_spawn_fanout,
-                   &spent_cost_usd,  &spent_tokens, &current_depth,   &active_child_count,
-                   &cumulative_child_count, &remaining_usd_key, &remaining_tokens_key};
 enum Source { field, rounded_field, method, rounded_method };
-constexpr Source snapshot_sources[] = {field, field, field, field, rounded_field, field,
-                                       field, field, field, rounded_method, method};
+struct SnapshotEntry {
+  const Name* key;
+  Source source;
+};
+constexpr SnapshotEntry snapshot_entries[] = {
+    {&cost_cap_usd, field},           {&token_cap, field},
+    {&max_spawn_depth, field},        {&max_spawn_fanout, field},
+    {&spent_cost_usd, rounded_field}, {&spent_tokens, field},
+    {&current_depth, field},          {&active_child_count, field},
+    {&cumulative_child_count, field}, {&remaining_usd_key, rounded_method},
+    {&remaining_tokens_key, method},
+};
+KeyedDict snapshot{snapshot_entries};
 
 [[gnu::flatten]] Ref to_trace_data(Args& a) {
   PyObject* self = a[0];
-  Ref values[std::size(snapshot_sources)];
-  for (int i = 0; i < snapshot.size(); ++i) {
-    Source source = snapshot_sources[i];
-    values[i] = source == method || source == rounded_method ? call_own(self, snapshot.key(i))
-                                                             : getattr(self, snapshot.key(i));
+  Ref values[std::size(snapshot_entries)];
+  for (size_t i = 0; i < std::size(snapshot_entries); ++i) {
+    const auto& [key, source] = snapshot_entries[i];
+    values[i] = source == method || source == rounded_method ? call_own(self, *key) : getattr(self, *key);
     if (values[i] && (source == rounded_field || source == rounded_method)) values[i] = round6(values[i].get());
     if (!values[i]) return {};
   }
