@@ -49,11 +49,16 @@ Py_ssize_t find_text(PyDictKeysObject* keys, PyObject* key, Py_hash_t hash) {
 // are left empty in place).
 template <class Entry>
 bool next_entry(const Entry* entries, Py_ssize_t n, Py_ssize_t& pos, PyObject*& key, PyObject*& value) {
-  while (pos < n && !entries[pos].me_value) ++pos;
-  if (pos >= n) return false;
-  key = entries[pos].me_key;
-  value = entries[pos++].me_value;
-  return true;
+  for (Py_ssize_t i = pos; i < n; ++i) {
+    if (PyObject* found = entries[i].me_value) {
+      key = entries[i].me_key;
+      value = found;
+      pos = i + 1;
+      return true;
+    }
+  }
+  pos = n;
+  return false;
 }
 
 [[gnu::noinline]] int host_get_item(PyObject* dict, PyObject* key, Ref& value) {

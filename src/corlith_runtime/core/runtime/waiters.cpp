@@ -402,43 +402,45 @@ Ref make_duration_units() {
   return Ref(Py_BuildValue("{s:d,s:d,s:d,s:d}", "s", 1.0, "m", 60.0, "h", 3600.0, "d", 86400.0));
 }
 
-// The text being scanned: `value` itself, stripped by bounds and lower-cased
-// per character, when it is a plain ASCII str; otherwise the host's
-// value.strip().lower(), scanned as it comes.
-struct Text {
-  Ref made;  // the host's result; `value` itself is the caller's
-  int kind = PyUnicode_1BYTE_KIND;
-  const void* data = nullptr;
-  Py_ssize_t begin = 0, end = 0;
-  bool fold = false;  // ASCII, lower-cased while reading
+// The text being scanned, value.strip().lower(), as the bounds of the part
+// kept and the characters read through operator[].
 
+// A plain ASCII str: the caller's own, stripped by bounds and lower-cased per
+// character. Its characters are bytes.
+struct AsciiText {
+  const Py_UCS1* data;
+  Py_ssize_t begin = 0, end;
+
+  explicit AsciiText(PyObject* value)
+      : data(static_cast<const Py_UCS1*>(PyUnicode_DATA(value))), end(PyUnicode_GET_LENGTH(value)) {
+    while (begin < end && Py_UNICODE_ISSPACE(data[begin])) ++begin;
+    while (end > begin && Py_UNICODE_ISSPACE(data[end - 1])) --end;
+  }
   Py_UCS4 operator[](Py_ssize_t i) const {
-    if (!fold) return PyUnicode_READ(kind, data, i);
-    Py_UCS4 c = static_cast<const Py_UCS1*>(data)[i];
-    return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c;
+    Py_UCS4 c = data[i];
+    return c - 'A' < 26u ? c + ('a' - 'A') : c;
   }
 };
 
-bool normalised(PyObject* value, Text& t) {
-  PyObject* s = value;
-  if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) {
-    t.fold = true;
-  } else {
+// Any other str: the host's value.strip().lower(), scanned as it comes.
+struct HostText {
+  Ref made;
+  int kind = PyUnicode_1BYTE_KIND;
+  const void* data = nullptr;
+  Py_ssize_t begin = 0, end = 0;
+
+  bool make(PyObject* value) {
     Ref stripped = call_method(value, strip);
-    t.made = stripped ? call_method(stripped.get(), lower) : Ref();
-    if (t.made && !PyUnicode_Check(t.made.get())) t.made = Ref(PyObject_Str(t.made.get()));  // an overridden lower()
-    if (!t.made) return false;
-    s = t.made.get();
+    made = stripped ? call_method(stripped.get(), lower) : Ref();
+    if (made && !PyUnicode_Check(made.get())) made = Ref(PyObject_Str(made.get()));  // an overridden lower()
+    if (!made) return false;
+    kind = PyUnicode_KIND(made.get());
+    data = PyUnicode_DATA(made.get());
+    end = PyUnicode_GET_LENGTH(made.get());
+    return true;
   }
-  t.kind = PyUnicode_KIND(s);
-  t.data = PyUnicode_DATA(s);
-  t.end = PyUnicode_GET_LENGTH(s);
-  if (t.fold) {
-    while (t.begin < t.end && Py_UNICODE_ISSPACE(t[t.begin])) ++t.begin;
-    while (t.end > t.begin && Py_UNICODE_ISSPACE(t[t.end - 1])) --t.end;
-  }
-  return true;
-}
+  Py_UCS4 operator[](Py_ssize_t i) const { return PyUnicode_READ(kind, data, i); }
+};
 
 // ch.isdigit() or ch == "."; ASCII text never needs the host's character tables.
 bool in_number(Py_UCS4 c) { return c < 128 ? (c >= '0' && c <= '9') || c == '.' : Py_UNICODE_ISDIGIT(c); }
@@ -455,11 +457,11 @@ struct Number {
   bool empty() const { return start < 0; }
   void take(Py_UCS4 c, Py_ssize_t at) {
     if (start < 0) start = at;
-    if (c == '.') {
-      ++points;
-    } else if (c <= '9' && c >= '0') {
+    if (c - '0' < 10u) {
       if (++digits <= 15) mantissa = mantissa * 10 + (c - '0');
       decimals += points;
+    } else if (c == '.') {
+      ++points;
     } else {
       ascii = false;
     }
@@ -470,6 +472,7 @@ struct Number {
 // is one exactly rounded division of two exact doubles: the correctly rounded
 // value. Anything else goes through the host's float() of the gathered str,
 // with its errors.
+template <class Text>
 bool to_double(const Text& t, Py_ssize_t stop, const Number& n, double& out) {
   static constexpr double powers_of_ten[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                              1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
@@ -544,21 +547,10 @@ int unit_of(PyObject* units, PyObject* ch, Ref& per_unit) {
   return get_item(units, ch, per_unit);
 }
 
-[[gnu::flatten]] Ref parse_duration(Args& a) {
-  PyObject* value = a[0];
-  // An exact str is neither number; the test costs a walk of its bases.
-  if (!PyUnicode_CheckExact(value) && (PyLong_Check(value) || PyFloat_Check(value)))
-    return Ref(PyNumber_Float(value));
-  if (!PyUnicode_Check(value)) {
-    Ref type_name(PyType_GetName(Py_TYPE(value)));
-    return type_name ? raise(PyExc_ValueError, Ref(PyUnicode_FromFormat("unsupported duration type: %U",
-                                                                          type_name.get())).get())
-                     : Ref();
-  }
-  Text s;
-  if (!normalised(value, s)) return {};
+// The scan of the text `s` made from `value`.
+template <class Text>
+Ref parse_text(Args& a, PyObject* value, const Text& s) {
   if (s.begin == s.end) return raise(PyExc_ValueError, "empty duration string");
-
   Total total;
   Number num_buf;
   // The table as last read from the namespace, and whether reading it again
@@ -606,6 +598,22 @@ int unit_of(PyObject* units, PyObject* ch, Ref& per_unit) {
   if (not_positive)
     return raise(PyExc_ValueError, Ref(PyUnicode_FromFormat("duration must be positive: %R", value)).get());
   return total.result();
+}
+
+[[gnu::flatten]] Ref parse_duration(Args& a) {
+  PyObject* value = a[0];
+  // An exact str is neither number; the test costs a walk of its bases.
+  if (!PyUnicode_CheckExact(value) && (PyLong_Check(value) || PyFloat_Check(value)))
+    return Ref(PyNumber_Float(value));
+  if (!PyUnicode_Check(value)) {
+    Ref type_name(PyType_GetName(Py_TYPE(value)));
+    return type_name ? raise(PyExc_ValueError, Ref(PyUnicode_FromFormat("unsupported duration type: %U",
+                                                                          type_name.get())).get())
+                     : Ref();
+  }
+  if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) return parse_text(a, value, AsciiText(value));
+  HostText s;
+  return s.make(value) ? parse_text(a, value, s) : Ref();
 }
 
 }  // namespace
