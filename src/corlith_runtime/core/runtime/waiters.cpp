@@ -455,16 +455,20 @@ struct Number {
   bool ascii = true;
 
   bool empty() const { return start < 0; }
-  void take(Py_UCS4 c, Py_ssize_t at) {
-    if (start < 0) start = at;
+  // num_buf += ch when in_number(ch); false otherwise.
+  bool take(Py_UCS4 c, Py_ssize_t at) {
     if (c - '0' < 10u) {
       if (++digits <= 15) mantissa = mantissa * 10 + (c - '0');
       decimals += points;
     } else if (c == '.') {
       ++points;
-    } else {
+    } else if (c >= 128 && Py_UNICODE_ISDIGIT(c)) {
       ascii = false;
+    } else {
+      return false;
     }
+    if (start < 0) start = at;
+    return true;
   }
 };
 
@@ -559,10 +563,7 @@ Ref parse_text(Args& a, PyObject* value, const Text& s) {
   bool units_current = false;
   for (Py_ssize_t i = s.begin; i < s.end; ++i) {
     Py_UCS4 c = s[i];
-    if (in_number(c)) {
-      num_buf.take(c, i);
-      continue;
-    }
+    if (num_buf.take(c, i)) continue;
     Ref ch(PyUnicode_FromOrdinal(static_cast<int>(c)));
     if (!ch) return {};
     if (!units_current && !(units = global(a.globals(), duration_units))) return {};
@@ -602,6 +603,7 @@ Ref parse_text(Args& a, PyObject* value, const Text& s) {
 
 [[gnu::flatten]] Ref parse_duration(Args& a) {
   PyObject* value = a[0];
+  if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) return parse_text(a, value, AsciiText(value));
   // An exact str is neither number; the test costs a walk of its bases.
   if (!PyUnicode_CheckExact(value) && (PyLong_Check(value) || PyFloat_Check(value)))
     return Ref(PyNumber_Float(value));
@@ -611,7 +613,6 @@ Ref parse_text(Args& a, PyObject* value, const Text& s) {
                                                                           type_name.get())).get())
                      : Ref();
   }
-  if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) return parse_text(a, value, AsciiText(value));
   HostText s;
   return s.make(value) ? parse_text(a, value, s) : Ref();
 }
