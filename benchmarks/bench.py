@@ -15,6 +15,7 @@ passed through unchanged.
 
 from __future__ import annotations
 
+import statistics
 import textwrap
 import time
 from dataclasses import dataclass
@@ -365,6 +366,43 @@ class LazyTimer:
         return self.timer(loops)
 
 
+# Each pair's two timings last at least this long: far above the timer's
+# resolution, short enough that the machine's speed barely moves within a pair.
+PAIR_SECONDS = 0.005
+
+
+def loops_for(timer: Callable[[int], float]) -> int:
+    """How many loops make one timing last PAIR_SECONDS."""
+    loops = 1
+    while timer(loops) < PAIR_SECONDS:
+        loops *= 2
+    return loops
+
+
+def paired_costs(case: Case, floor: Case, pairs: int) -> list[float]:
+    """The operation's compiled time in calls of the floor, once per pair.
+
+    The operation and the floor are timed back to back in this one process,
+    in alternating order, so that a drift of the machine's speed (which
+    moves both) cancels out of each pair's ratio.
+    """
+    m = load("compiled")
+    op_timer = compile_timer(case, case.setup(m))
+    floor_timer = compile_timer(floor, floor.setup(m))
+    op_loops, floor_loops = loops_for(op_timer), loops_for(floor_timer)
+    op_calls, floor_calls = op_loops * case.unroll, floor_loops * floor.unroll
+    costs = []
+    for i in range(pairs):
+        if i % 2:
+            op_time = op_timer(op_loops)
+            floor_time = floor_timer(floor_loops)
+        else:
+            floor_time = floor_timer(floor_loops)
+            op_time = op_timer(op_loops)
+        costs.append((op_time / op_calls) / (floor_time / floor_calls))
+    return costs
+
+
 # --------------------------------------------------------------------------- report
 
 
@@ -375,17 +413,18 @@ def fmt_time(seconds: float) -> str:
     return f"{seconds:7.2f} s "
 
 
-def report(results: dict[tuple[str, str], float], floors_beside: dict[str, float], selected: list[Case]) -> None:
+def report(results: dict[tuple[str, str], float], costs: dict[str, float], pairs: int, selected: list[Case]) -> None:
     width = max(len(c.op) for c in selected) + 2
     print()
     print(f"compiled: {load('compiled').spend_book.__file__}")
     print("Ratio = baseline time / compiled time (median per operation)")
 
-    def calls(seconds: float, case: Case) -> str:
-        floor = floors_beside.get(case.op) or results.get((FLOOR, "compiled"))
-        return f"{seconds / floor:>28.2f}" if floor else f"{'-':>28}"
+    def calls(case: Case, per: int = 1) -> str:
+        cost = costs.get(case.op)
+        return f"{cost / per:>28.2f}" if cost is not None else f"{'-':>28}"
 
-    print("Cost = compiled time / the call floor's compiled time measured just before it, in the same run")
+    print(f"Cost = compiled time / the call floor's compiled time, timed back to back in {pairs} pairs"
+          " in one process (median)")
     print(f"{'operation':<{width}}{'compiled':>12}{'baseline':>12}{'ratio':>9}{'target':>9}  verdict{COST:>28}")
     for case in selected:
         if case.target is None or (case.op, "compiled") not in results:
@@ -394,7 +433,7 @@ def report(results: dict[tuple[str, str], float], floors_beside: dict[str, float
         ratio = slow / fast
         verdict = "PASS" if ratio >= case.target else "MISS"
         print(f"{case.op:<{width}}{fmt_time(fast):>12}{fmt_time(slow):>12}{ratio:>8.2f}x{case.target:>8.1f}x  {verdict}"
-              f"{calls(fast, case)}")
+              f"{calls(case)}")
 
     floors = [op for op in (FLOOR, AWAIT_FLOOR) if (op, "compiled") in results]
     if floors:
@@ -416,7 +455,7 @@ def report(results: dict[tuple[str, str], float], floors_beside: dict[str, float
         for case in rows:
             fast = results[case.op, "compiled"] / case.size
             slow = results[case.op, "baseline"] / case.size
-            print(f"{case.op:<{width}}{fmt_time(fast):>12}{fmt_time(slow):>12}{slow / fast:>8.2f}x{calls(fast, case)}"
+            print(f"{case.op:<{width}}{fmt_time(fast):>12}{fmt_time(slow):>12}{slow / fast:>8.2f}x{calls(case, case.size or 1)}"
                   f"   per {case.unit}")
         if rows[0].growth == "resolve_signal" and len(rows) > 1:
             first, last = rows[0], rows[-1]
@@ -437,27 +476,29 @@ def main() -> None:
     runner.argparser.add_argument("--only", default="", help="run only operations whose name contains this text")
     args = runner.parse_args()
 
-    # The call floor always runs: every cost is counted in its calls. It also
-    # runs just before each compiled operation, and that one is the operation's
-    # unit: a machine's speed can drift within a run.
+    # The call floor always runs: every cost is counted in its calls.
     every = cases()
     floor = next(c for c in every if c.op == FLOOR)
     selected = [c for c in every if args.only.lower() in c.op.lower() or c.op == FLOOR]
     results: dict[tuple[str, str], float] = {}
-    floors_beside: dict[str, float] = {}
     for case in selected:
-        if case.op != FLOOR:
-            bench = runner.bench_time_func(f"{FLOOR} [beside {case.op}]", LazyTimer(floor, "compiled"),
-                                           inner_loops=floor.unroll)
-            if bench is not None and not args.worker:
-                floors_beside[case.op] = bench.median()
         for kind in ("compiled", "baseline"):
             bench = runner.bench_time_func(f"{case.op} [{kind}]", LazyTimer(case, kind), inner_loops=case.unroll)
             if bench is not None and not args.worker:
                 results[case.op, kind] = bench.median()
+    if args.worker or not results:
+        return
 
-    if not args.worker and results:
-        report(results, floors_beside, selected)
+    # Costs are timed apart from pyperf's runs, each beside the floor: a
+    # machine's speed can drift within a run, and a ratio of two medians
+    # taken minutes apart carries that drift.
+    pairs = 41 if args.fast else 201 if args.rigorous else 101
+    costs = {
+        case.op: statistics.median(paired_costs(case, floor, pairs))
+        for case in selected
+        if case.op not in (FLOOR, AWAIT_FLOOR) and (case.target is not None or case.growth)
+    }
+    report(results, costs, pairs, selected)
 
 
 if __name__ == "__main__":
