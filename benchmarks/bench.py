@@ -16,6 +16,8 @@ passed through unchanged.
 from __future__ import annotations
 
 import statistics
+import subprocess
+import sys
 import textwrap
 import time
 from dataclasses import dataclass
@@ -403,6 +405,18 @@ def paired_costs(case: Case, floor: Case, pairs: int) -> list[float]:
     return costs
 
 
+PAIRED = "--paired-cost"
+
+
+def cost_in_fresh_process(case: Case, pairs: int) -> float:
+    """The median of paired_costs, timed in a new interpreter as pyperf's
+    workers are: what the parent process built and freed for earlier rows
+    does not shape this row's heap."""
+    out = subprocess.run([sys.executable, __file__, PAIRED, case.op, str(pairs)],
+                         check=True, capture_output=True, text=True).stdout
+    return float(out)
+
+
 # --------------------------------------------------------------------------- report
 
 
@@ -472,6 +486,12 @@ def add_cmdline_args(cmd: list[str], args: Any) -> None:
 
 
 def main() -> None:
+    if len(sys.argv) == 4 and sys.argv[1] == PAIRED:
+        every = cases()
+        floor = next(c for c in every if c.op == FLOOR)
+        case = next(c for c in every if c.op == sys.argv[2])
+        print(statistics.median(paired_costs(case, floor, int(sys.argv[3]))))
+        return
     runner = pyperf.Runner(add_cmdline_args=add_cmdline_args)
     runner.argparser.add_argument("--only", default="", help="run only operations whose name contains this text")
     args = runner.parse_args()
@@ -494,7 +514,7 @@ def main() -> None:
     # taken minutes apart carries that drift.
     pairs = 41 if args.fast else 201 if args.rigorous else 101
     costs = {
-        case.op: statistics.median(paired_costs(case, floor, pairs))
+        case.op: cost_in_fresh_process(case, pairs)
         for case in selected
         if case.op not in (FLOOR, AWAIT_FLOOR) and (case.target is not None or case.growth)
     }
