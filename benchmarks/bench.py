@@ -438,7 +438,7 @@ def report(results: dict[tuple[str, str], float], costs: dict[str, float], pairs
         return f"{cost / per:>28.2f}" if cost is not None else f"{'-':>28}"
 
     print(f"Cost = compiled time / the call floor's compiled time, timed back to back in {pairs} pairs"
-          " in one process (median)")
+          " in a new process per row (median)")
     print(f"{'operation':<{width}}{'compiled':>12}{'baseline':>12}{'ratio':>9}{'target':>9}  verdict{COST:>28}")
     for case in selected:
         if case.target is None or (case.op, "compiled") not in results:
