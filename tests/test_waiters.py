@@ -336,6 +336,25 @@ def test_parse_str_subclass_is_parsed_as_text():
     assert parse_duration(StrSub("2h30m")) == 9000.0
 
 
+class _StripRaises(str):
+    def strip(self):
+        raise LookupError("strip")
+
+
+class _LowerRaises(str):
+    def strip(self):
+        return self
+
+    def lower(self):
+        raise LookupError("lower")
+
+
+@pytest.mark.parametrize("text", [_StripRaises("5s"), _LowerRaises("5s")])
+def test_parse_passes_on_what_strip_or_lower_raise(text):
+    with pytest.raises(LookupError):
+        parse_duration(text)
+
+
 PARSE_BINDING = [
     (lambda: parse_duration(), "parse_duration() takes exactly 1 positional argument (0 given)"),
     (lambda: parse_duration("1", "2"), "parse_duration() takes exactly 1 positional argument (2 given)"),

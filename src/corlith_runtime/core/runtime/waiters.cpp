@@ -462,7 +462,7 @@ struct Number {
       decimals += points;
     } else if (c == '.') {
       ++points;
-    } else if (c >= 128 && Py_UNICODE_ISDIGIT(c)) {
+    } else if (in_number(c)) {
       ascii = false;
     } else {
       return false;
