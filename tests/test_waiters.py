@@ -1005,6 +1005,45 @@ def test_resolve_signal_records_are_built_as_dict_does(drive):
         assert record == payload and sys.getsizeof(record) == sys.getsizeof(dict(payload))
 
 
+def appended(items):
+    grown = []
+    for item in items:
+        grown.append(item)
+    return grown
+
+
+@pytest.mark.parametrize("count", [0, 5, 17, 1000])
+@pytest.mark.parametrize("share", [0.0, 0.5, 1.0])
+def test_kept_lists_are_sized_as_appends_leave_them(count, share, drive):
+    # The walk may keep every waiter, or none; either way sys.getsizeof() of
+    # what it installs reads as for a list that was only appended to.
+    reg = Registry(clock=lambda: 50.0)
+    for i in range(count):
+        drive(reg.register_signal_waiter(SignalWaiter("p", "k", "sig", {"keep": i < count * share})))
+        drive(reg.register_timer(TimerWaiter("p", "k", 0.0 if i < count * share else 100.0)))
+    drive(reg.resolve_signal(signal_name="sig", payload={"keep": False}))
+    drive(reg.sweep_expired_timers())
+    for kept in (reg._signal_waiters, reg._timers):
+        assert sys.getsizeof(kept) == sys.getsizeof(appended(kept))
+
+
+def test_kept_list_grown_past_its_start_is_sized_as_appends_leave_it(drive):
+    reg = Registry()
+
+    class Grows:
+        def __eq__(self, other):
+            if len(reg._signal_waiters) < 40:
+                reg._signal_waiters.append(SignalWaiter("late", "k", "sig", {"a": self}))
+            return False
+
+        __hash__ = object.__hash__
+
+    drive(reg.register_signal_waiter(SignalWaiter("p", "k", "sig", {"a": Grows()})))
+    drive(reg.resolve_signal(signal_name="sig", payload={"a": 1}))
+    assert len(reg._signal_waiters) == 40
+    assert sys.getsizeof(reg._signal_waiters) == sys.getsizeof(appended(reg._signal_waiters))
+
+
 def test_resolve_signal_sees_later_changes_to_records(drive):
     reg = Registry()
     w = SignalWaiter("p", "k", "a")
@@ -1387,6 +1426,72 @@ def test_resolve_signal_lookups_follow_payload_changes(change, split, drive):
     reg = Registry()
     reg._signal_waiters = waiters
     assert [r[0] for r in drive(reg.resolve_signal(signal_name="sig", payload=payload))] == expected
+
+
+def python_resolve(reg, signal_name, payload):
+    """The steps of InMemoryWaiterRegistry.resolve_signal as a Python method runs them."""
+    matched, remaining = [], []
+    for w in reg._signal_waiters:
+        if w.matches(signal_name, payload):
+            matched.append((w.parent_run_id, w.resume_key, dict(payload)))
+        else:
+            remaining.append(w)
+    reg._signal_waiters = remaining
+    return matched
+
+
+def _emptying(reg):
+    """What empties the registry's list: a waiter in it then has no other holder."""
+
+    class Empties(str):
+        def __ne__(self, other):
+            reg._signal_waiters.clear()
+            return str.__ne__(self, other)
+
+        # Collides with "matches" in a class dict, where the lookup compares it.
+        def __hash__(self):
+            return hash("matches")
+
+        def __eq__(self, other):
+            reg._signal_waiters.clear()
+            return False
+
+    class LooksUpMatches(SignalWaiter):
+        pass
+
+    class ReadsMatch(SignalWaiter):
+        @property
+        def match(self):
+            reg._signal_waiters.clear()
+            return {}
+
+        @match.setter
+        def match(self, value):
+            pass
+
+    return {
+        "match_value": lambda: SignalWaiter("p", "k", "sig", {"a": Empties("x")}),
+        "signal_name": lambda: SignalWaiter("p", "k", Empties("sig")),
+        "class_lookup": lambda: type("Colliding", (LooksUpMatches,), {Empties("zz"): 1})("p", "k", "sig"),
+        "attribute": lambda: ReadsMatch("p", "k", "sig"),
+    }
+
+
+@pytest.mark.parametrize("way", ["match_value", "signal_name", "class_lookup", "attribute"])
+def test_resolve_signal_holds_a_waiter_its_list_drops(way, drive):
+    # Host code run while a waiter is being matched empties the list, which
+    # held the only reference to it: the scan goes on as the host's would.
+    outcomes = []
+    for resolve in (python_resolve, None):
+        reg = Registry()
+        reg._signal_waiters = [_emptying(reg)[way](), SignalWaiter("q", "k", "sig")]
+        payload = {"a": "x"}
+        if resolve is None:
+            records = drive(reg.resolve_signal(signal_name="sig", payload=payload))
+        else:
+            records = resolve(reg, "sig", payload)
+        outcomes.append((records, [w.parent_run_id for w in reg._signal_waiters]))
+    assert outcomes[1] == outcomes[0]
 
 
 def test_resolve_signal_sees_waiters_added_by_a_comparison(drive):

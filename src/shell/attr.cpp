@@ -139,15 +139,18 @@ bool detail::settle_attribute_path() {
   return true;
 }
 
+PyObject* peek_attr(PyObject* obj, const Name& name) noexcept {
+  if (!fast_path) return nullptr;
+  int slot = name.site().find(Py_TYPE(obj)->tp_version_tag);
+  PyObject** held = slot >= 0 ? held_value(obj, slot) : nullptr;
+  return held ? *held : nullptr;
+}
+
 Ref getattr(PyObject* obj, const Name& name) {
-  if (!fast_path) return Ref(PyObject_GetAttr(obj, name.get()));
-  AttrSite& site = name.site();
-  int slot = site.find(Py_TYPE(obj)->tp_version_tag);
-  if (slot >= 0) {
-    if (PyObject** held = held_value(obj, slot)) return Ref::borrow(*held);
-  }
+  if (PyObject* held = peek_attr(obj, name)) return Ref::borrow(held);
   Ref value(PyObject_GetAttr(obj, name.get()));
-  if (value && slot == AttrSite::kUnknown) learn(site, obj, name.get(), value.get());
+  if (value && fast_path && name.site().find(Py_TYPE(obj)->tp_version_tag) == AttrSite::kUnknown)
+    learn(name.site(), obj, name.get(), value.get());
   return value;
 }
 
@@ -211,18 +214,25 @@ bool may_shadow(MethodSite& site, int way, PyObject* obj, PyObject* name) {
 
 }  // namespace
 
-bool calls_own(PyObject* obj, const Name& name, Body body) noexcept {
-  if (!fast_path) return false;
-  PyTypeObject* type = Py_TYPE(obj);
+int calls_own_plainly(PyObject* obj, const Name& name, Body body) noexcept {
+  if (!fast_path) return 0;
   MethodSite& site = name.method_site();
-  int way = site.find(type->tp_version_tag);
-  if (way < 0) {
-    if (!PyUnstable_Type_AssignVersionTag(type)) return false;
-    way = site.next;
-    site.next = static_cast<unsigned char>((way + 1) % MethodSite::kWays);
-    learn_method(site, way, type, name.get());
-  }
+  int way = site.find(Py_TYPE(obj)->tp_version_tag);
+  if (way < 0) return kUndecided;
   return site.body[way] == reinterpret_cast<const void*>(body) && !may_shadow(site, way, obj, name.get());
+}
+
+bool calls_own(PyObject* obj, const Name& name, Body body) noexcept {
+  int own = calls_own_plainly(obj, name, body);
+  if (own != kUndecided) return own;
+  PyTypeObject* type = Py_TYPE(obj);
+  if (!PyUnstable_Type_AssignVersionTag(type)) return false;
+  MethodSite& site = name.method_site();
+  int way = site.next;
+  site.next = static_cast<unsigned char>((way + 1) % MethodSite::kWays);
+  learn_method(site, way, type, name.get());
+  // Asked again: the lookup may have run code that changed the class.
+  return calls_own_plainly(obj, name, body) == 1;
 }
 
 }  // namespace shell

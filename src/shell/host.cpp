@@ -97,6 +97,49 @@ Ref add(PyObject* a, PyObject* b) { return arithmetic(a, b, std::plus<>(), PyNum
 Ref subtract(PyObject* a, PyObject* b) { return arithmetic(a, b, std::minus<>(), PyNumber_Subtract); }
 Ref multiply(PyObject* a, PyObject* b) { return arithmetic(a, b, std::multiplies<>(), PyNumber_Multiply); }
 
+namespace {
+
+// The room a list has once appends alone brought it to `n` items: an append to
+// a full list of `size` items makes room for `size + 1` and an eighth, plus 6,
+// rounded down to a multiple of 4.
+Py_ssize_t room_for_appends(Py_ssize_t n) {
+  size_t room = 0;
+  while (room < static_cast<size_t>(n)) {
+    size_t size = room + 1;
+    room = (size + (size >> 3) + 6) & ~size_t{3};
+  }
+  return static_cast<Py_ssize_t>(room);
+}
+
+}  // namespace
+
+Ref list_with_room(Py_ssize_t n) {
+  Ref list(PyList_New(0));
+  Py_ssize_t room = room_for_appends(n);
+  if (!list || room == 0) return list;
+  // Without the room, appends make it as they go.
+  if (auto* items = PyMem_New(PyObject*, room)) {
+    auto* l = reinterpret_cast<PyListObject*>(list.get());
+    l->ob_item = items;
+    l->allocated = room;
+  }
+  return list;
+}
+
+void trim_room(PyObject* list) noexcept {
+  auto* l = reinterpret_cast<PyListObject*>(list);
+  Py_ssize_t room = room_for_appends(Py_SIZE(l));
+  if (l->allocated <= room) return;
+  if (room == 0) {
+    PyMem_Free(l->ob_item);
+    l->ob_item = nullptr;
+    l->allocated = 0;
+  } else if (auto* items = static_cast<PyObject**>(PyMem_Realloc(l->ob_item, room * sizeof(PyObject*)))) {
+    l->ob_item = items;
+    l->allocated = room;
+  }
+}
+
 bool unpack2(PyObject* item, Ref& a, Ref& b) {
   if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
     a = Ref::borrow(PyTuple_GET_ITEM(item, 0));

@@ -15,6 +15,9 @@ inline bool setattr(PyObject* obj, PyObject* name, PyObject* value) {
 // The same, remembering where instances keep the attribute, as the host's own
 // attribute caches do; what they see is exactly what the generic path gives.
 Ref getattr(PyObject* obj, const Name& name);
+// The same, borrowed, when the cache knows where `obj` keeps it (no host code
+// runs); null means: use getattr.
+PyObject* peek_attr(PyObject* obj, const Name& name) noexcept;
 bool setattr(PyObject* obj, const Name& name, PyObject* value);
 
 // A module-level name read at call time, as a function body reads a global.
@@ -59,6 +62,13 @@ inline int list_append(PyObject* list, PyObject* item) {
   Py_SET_SIZE(l, n + 1);
   return 0;
 }
+
+// An empty list with room for `n` appends: as much room as that many appends
+// would have grown it to, so appending up to `n` items moves nothing.
+Ref list_with_room(Py_ssize_t n);
+// Gives back the room left unused, to what appends alone would have left:
+// sys.getsizeof() then reads as for a list that was only appended to.
+void trim_room(PyObject* list) noexcept;
 
 // Dicts that always hold the same str keys in the same order (a snapshot),
 // each made as a dict display of those keys makes it, so each has its layout

@@ -62,7 +62,12 @@ Ref returns_none(Args&);
 // `body`, proven as the host's specialised method calls prove it: from the
 // class's version tag and the instance's own attributes. False means only
 // "not proven": call by name then.
+// Looking up a class it has not seen may run host code (a key of the class's
+// dict may compare itself).
 bool calls_own(PyObject* obj, const Name& name, Body body) noexcept;
+// The same when it is already known for the class: 1 or 0, else kUndecided
+// (use calls_own, holding `obj`). Runs no host code.
+int calls_own_plainly(PyObject* obj, const Name& name, Body body) noexcept;
 
 // References a suspending body keeps across its awaits. They live in the
 // coroutine object, where the cycle collector sees them and clearing the

@@ -234,9 +234,30 @@ int predicate_holds(PyObject* match, PyObject* payload, KeyHints* hints) {
   return PyErr_Occurred() ? -1 : 1;
 }
 
-// self.matches(signal_name, payload): 1, 0, or -1 with the host error set.
-// Hot: the shell's reads and comparisons are inlined into it.
-[[gnu::flatten]] int waiter_matches(PyObject* self, PyObject* signal_name, PyObject* payload, KeyHints* hints) {
+// self.matches(signal_name, payload) when it can be decided without running
+// host code (plain attributes, a dict of str keys, plain values): 1 or 0, else
+// kUndecided. Nothing here can drop an object, so all of it stays borrowed,
+// and nothing it does is seen: the host's way may start again from the top.
+int matches_plainly(PyObject* self, PyObject* signal_name, PyObject* payload, KeyHints* hints) noexcept {
+  PyObject* own_name = peek_attr(self, signal_name_attr);
+  if (!own_name) return kUndecided;
+  int other_signal = compare_plainly(signal_name, own_name, Py_NE);
+  if (other_signal) return other_signal == kUndecided ? kUndecided : 0;
+  PyObject* match = peek_attr(self, match_attr);
+  if (!match || !PyDict_CheckExact(match)) return kUndecided;
+  if (hints) hints->rewind();
+  Py_ssize_t pos = 0;
+  PyObject *key, *expected, *value;
+  while (next_item(match, pos, key, expected)) {
+    if (!peek_item(payload, key, value, hints)) return kUndecided;
+    int differs = compare_plainly(value ? value : Py_None, expected, Py_NE);
+    if (differs) return differs == kUndecided ? kUndecided : 0;
+  }
+  return 1;
+}
+
+// The same, the host's way: 1, 0, or -1 with the host error set.
+int matches_by_host(PyObject* self, PyObject* signal_name, PyObject* payload, KeyHints* hints) {
   Ref own_name = getattr(self, signal_name_attr);
   if (!own_name) return -1;
   int other_signal = compare(signal_name, own_name.get(), Py_NE);
@@ -245,8 +266,10 @@ int predicate_holds(PyObject* match, PyObject* payload, KeyHints* hints) {
   return match ? predicate_holds(match.get(), payload, hints) : -1;
 }
 
-Ref matches(Args& a) {
-  int holds = waiter_matches(a[0], a[1], a[2], nullptr);
+// Hot: the shell's reads and comparisons are inlined into it.
+[[gnu::flatten]] Ref matches(Args& a) {
+  int holds = matches_plainly(a[0], a[1], a[2], nullptr);
+  if (holds == kUndecided) holds = matches_by_host(a[0], a[1], a[2], nullptr);
   return holds < 0 ? Ref() : boolean(holds);
 }
 
@@ -295,13 +318,24 @@ Ref dict_of(PyObject* payload) {
 // observed by anyone else.
 bool keep(PyObject* list, PyObject* item) { return list_append(list, item) == 0; }
 
+// The list of waiters kept from `waiting`: room for all of a plain list's
+// waiters up front, trimmed by `replace` to what appends would have left.
+Ref remaining_of(PyObject* waiting) {
+  return PyList_CheckExact(waiting) ? list_with_room(PyList_GET_SIZE(waiting)) : Ref(PyList_New(0));
+}
+bool replace(PyObject* self, const Name& list_name, PyObject* remaining) {
+  trim_room(remaining);
+  return setattr(self, list_name, remaining);
+}
+
 [[gnu::flatten]] Ref resolve_signal(Args& a) {
   PyObject* self = a[0];
   PyObject* signal_name = a[1];
   PyObject* payload = a[2];
-  Ref matched(PyList_New(0)), remaining(PyList_New(0));
+  Ref matched(PyList_New(0));
   Ref waiters = getattr(self, signal_waiters);
-  if (!matched || !remaining || !waiters) return {};
+  Ref remaining = waiters ? remaining_of(waiters.get()) : Ref();
+  if (!matched || !remaining) return {};
   // A plain list is walked by index, re-reading its length at every step as
   // its own iterator would: a comparison may change it.
   bool plain = PyList_CheckExact(waiters.get());
@@ -309,29 +343,43 @@ bool keep(PyObject* list, PyObject* item) { return list_append(list, item) == 0;
   if (!plain && !it) return {};
   KeyHints hints;  // every predicate reads the same payload
   for (Py_ssize_t i = 0;; ++i) {
-    Ref w = plain ? Ref::borrow(i < PyList_GET_SIZE(waiters.get()) ? PyList_GET_ITEM(waiters.get(), i) : nullptr)
-                  : Ref(PyIter_Next(it.get()));
-    if (!w) break;
-    // Our own `matches`, when the call by name would reach it, runs here without a call.
-    int hit;
-    if (calls_own(w.get(), matches_name, matches)) {
-      hit = waiter_matches(w.get(), signal_name, payload, &hints);
+    // A plain list's waiter is borrowed until host code may run (which could
+    // drop it from the list), then held.
+    Ref w;
+    PyObject* waiter;
+    if (plain) {
+      if (i >= PyList_GET_SIZE(waiters.get())) break;
+      waiter = PyList_GET_ITEM(waiters.get(), i);
     } else {
-      Ref verdict = call_method(w.get(), matches_name, signal_name, payload);
-      hit = verdict ? PyObject_IsTrue(verdict.get()) : -1;
+      if (!(w = Ref(PyIter_Next(it.get())))) break;
+      waiter = w.get();
+    }
+    // Our own `matches`, when the call by name would reach it, runs here without a call.
+    int own = calls_own_plainly(waiter, matches_name, matches);
+    int hit = own == 1 ? matches_plainly(waiter, signal_name, payload, &hints) : kUndecided;
+    if (hit == kUndecided) {
+      if (!w) w = Ref::borrow(waiter);
+      if (own == kUndecided) own = calls_own(waiter, matches_name, matches);
+      if (own) {
+        hit = matches_by_host(waiter, signal_name, payload, &hints);
+      } else {
+        Ref verdict = call_method(waiter, matches_name, signal_name, payload);
+        hit = verdict ? PyObject_IsTrue(verdict.get()) : -1;
+      }
     }
     if (hit < 0) return {};
     if (!hit) {
-      if (!keep(remaining.get(), w.get())) return {};
+      if (!keep(remaining.get(), waiter)) return {};
       continue;
     }
+    if (!w) w = Ref::borrow(waiter);
     Ref run_id = getattr(w.get(), parent_run_id_attr);
     Ref key = run_id ? getattr(w.get(), resume_key_attr) : Ref();
     Ref copy = key ? dict_of(payload) : Ref();
     Ref record = copy ? Ref(PyTuple_Pack(3, run_id.get(), key.get(), copy.get())) : Ref();
     if (!record || !keep(matched.get(), record.get())) return {};
   }
-  if (PyErr_Occurred() || !setattr(self, signal_waiters, remaining.get())) return {};
+  if (PyErr_Occurred() || !replace(self, signal_waiters, remaining.get())) return {};
   return matched;
 }
 
@@ -366,10 +414,11 @@ Ref sweep_expired_timers(Args& a) {
   Ref clock = getattr(self, clock_attr);
   Ref now = clock ? call(clock.get()) : Ref();
   if (!now) return {};
-  Ref expired(PyList_New(0)), remaining(PyList_New(0));
+  Ref expired(PyList_New(0));
   Ref pending = getattr(self, timers);
-  Ref it = pending ? Ref(PyObject_GetIter(pending.get())) : Ref();
-  if (!expired || !remaining || !it) return {};
+  Ref remaining = pending ? remaining_of(pending.get()) : Ref();
+  Ref it = remaining ? Ref(PyObject_GetIter(pending.get())) : Ref();
+  if (!expired || !it) return {};
   while (Ref w = Ref(PyIter_Next(it.get()))) {
     Ref due = getattr(w.get(), resume_at_unix);
     int passed = due ? compare(due.get(), now.get(), Py_LE) : -1;
@@ -383,7 +432,7 @@ Ref sweep_expired_timers(Args& a) {
     Ref pair = key ? Ref(PyTuple_Pack(2, run_id.get(), key.get())) : Ref();
     if (!pair || !keep(expired.get(), pair.get())) return {};
   }
-  if (PyErr_Occurred() || !setattr(self, timers, remaining.get())) return {};
+  if (PyErr_Occurred() || !replace(self, timers, remaining.get())) return {};
   return expired;
 }
 
