@@ -6,6 +6,7 @@ import dataclasses
 import gc
 import inspect
 import math
+import pathlib
 import pickle
 import sys
 import time
@@ -19,6 +20,9 @@ import pytest
 from hypothesis import given, strategies as st
 
 from corlith_runtime.core.runtime import waiters as W
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "benchmarks"))
+from baseline import waiters as reference  # noqa: E402  (the Python rendering)
 
 MODULE = "corlith_runtime.core.runtime.waiters"
 SOURCE = "src/corlith_runtime/core/runtime/waiters"
@@ -1428,18 +1432,6 @@ def test_resolve_signal_lookups_follow_payload_changes(change, split, drive):
     assert [r[0] for r in drive(reg.resolve_signal(signal_name="sig", payload=payload))] == expected
 
 
-def python_resolve(reg, signal_name, payload):
-    """The steps of InMemoryWaiterRegistry.resolve_signal as a Python method runs them."""
-    matched, remaining = [], []
-    for w in reg._signal_waiters:
-        if w.matches(signal_name, payload):
-            matched.append((w.parent_run_id, w.resume_key, dict(payload)))
-        else:
-            remaining.append(w)
-    reg._signal_waiters = remaining
-    return matched
-
-
 def _emptying(reg):
     """What empties the registry's list: a waiter in it then has no other holder."""
 
@@ -1482,14 +1474,10 @@ def test_resolve_signal_holds_a_waiter_its_list_drops(way, drive):
     # Host code run while a waiter is being matched empties the list, which
     # held the only reference to it: the scan goes on as the host's would.
     outcomes = []
-    for resolve in (python_resolve, None):
+    for resolve_signal in (reference.InMemoryWaiterRegistry.resolve_signal, Registry.resolve_signal):
         reg = Registry()
         reg._signal_waiters = [_emptying(reg)[way](), SignalWaiter("q", "k", "sig")]
-        payload = {"a": "x"}
-        if resolve is None:
-            records = drive(reg.resolve_signal(signal_name="sig", payload=payload))
-        else:
-            records = resolve(reg, "sig", payload)
+        records = drive(resolve_signal(reg, signal_name="sig", payload={"a": "x"}))
         outcomes.append((records, [w.parent_run_id for w in reg._signal_waiters]))
     assert outcomes[1] == outcomes[0]
 

@@ -147,10 +147,14 @@ PyObject* peek_attr(PyObject* obj, const Name& name) noexcept {
 }
 
 Ref getattr(PyObject* obj, const Name& name) {
-  if (PyObject* held = peek_attr(obj, name)) return Ref::borrow(held);
+  if (!fast_path) return Ref(PyObject_GetAttr(obj, name.get()));
+  AttrSite& site = name.site();
+  int slot = site.find(Py_TYPE(obj)->tp_version_tag);
+  if (slot >= 0) {
+    if (PyObject** held = held_value(obj, slot)) return Ref::borrow(*held);
+  }
   Ref value(PyObject_GetAttr(obj, name.get()));
-  if (value && fast_path && name.site().find(Py_TYPE(obj)->tp_version_tag) == AttrSite::kUnknown)
-    learn(name.site(), obj, name.get(), value.get());
+  if (value && slot == AttrSite::kUnknown) learn(site, obj, name.get(), value.get());
   return value;
 }
 
