@@ -182,18 +182,20 @@ Name duration_units("_DURATION_UNITS"), strip("strip"), lower("lower");
 // Whether `value != expected` leaves the pair holding: 1, 0, or -1.
 int holds_unless(int differs) { return differs < 0 ? -1 : !differs; }
 
+// Whether `payload.get(key) != expected`, when that is decided without running
+// host code: 1 or 0, else kUndecided.
+int differs_plainly(PyObject* payload, PyObject* key, PyObject* expected, KeyHints* hints) noexcept {
+  PyObject* found;
+  if (!peek_item(payload, key, found, hints)) return kUndecided;
+  return compare_plainly(found ? found : Py_None, expected, Py_NE);
+}
+
 // One expected pair of the predicate against the payload: 1 when it holds.
 // Borrowed while nothing can run host code; held across anything that can,
 // which may drop them from their dicts.
 int pair_holds(PyObject* payload, PyObject* key, PyObject* expected, KeyHints* hints) {
-  PyObject* found;
-  if (peek_item(payload, key, found, hints)) {
-    PyObject* value = found ? found : Py_None;
-    int differs = compare_plainly(value, expected, Py_NE);
-    if (differs != kUndecided) return !differs;
-    Ref v = Ref::borrow(value), e = Ref::borrow(expected);
-    return holds_unless(compare(v.get(), e.get(), Py_NE));
-  }
+  int differs = differs_plainly(payload, key, expected, hints);
+  if (differs != kUndecided) return !differs;
   Ref k = Ref::borrow(key), e = Ref::borrow(expected), value;
   int got = get_item(payload, k.get(), value);
   if (got < 0) return -1;
@@ -247,10 +249,9 @@ int matches_plainly(PyObject* self, PyObject* signal_name, PyObject* payload, Ke
   if (!match || !PyDict_CheckExact(match)) return kUndecided;
   if (hints) hints->rewind();
   Py_ssize_t pos = 0;
-  PyObject *key, *expected, *value;
+  PyObject *key, *expected;
   while (next_item(match, pos, key, expected)) {
-    if (!peek_item(payload, key, value, hints)) return kUndecided;
-    int differs = compare_plainly(value ? value : Py_None, expected, Py_NE);
+    int differs = differs_plainly(payload, key, expected, hints);
     if (differs) return differs == kUndecided ? kUndecided : 0;
   }
   return 1;
