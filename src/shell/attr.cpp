@@ -65,19 +65,22 @@ PyObject** held_value(PyObject* obj, int slot) {
 // written through the generic path with `seen` as the outcome, confirms it: a
 // slot holding anything else would mean a layout other than the one this was
 // compiled against, and the generic path is kept.
+// The class lookup in slot_of may run host code (a key of the class's dict
+// that compares itself), which may change the class or learn through this
+// very site: the entry is written whole, after the lookup, and only when the
+// class is still the version the lookup saw.
 void learn(AttrSite& site, PyObject* obj, PyObject* name, PyObject* seen) {
   PyTypeObject* type = Py_TYPE(obj);
   if (!PyUnstable_Type_AssignVersionTag(type)) return;
+  unsigned int version = type->tp_version_tag;
   int slot = slot_of(type, name);
+  if (type->tp_version_tag != version) return;
   if (slot >= 0) {
     PyObject** held = held_value(obj, slot);
     if (!held) return;  // this one cannot tell
     if (*held != seen) slot = AttrSite::kGeneric;
   }
-  int way = site.next;
-  site.next = static_cast<unsigned char>((way + 1) % AttrSite::kWays);
-  site.version[way] = type->tp_version_tag;
-  site.slot[way] = slot;
+  site.fill(version, slot);
 }
 
 // Whether the fast path reads and writes what the generic path does, on a fresh
@@ -176,24 +179,28 @@ bool setattr(PyObject* obj, const Name& name, PyObject* value) {
 
 namespace {
 
-// Fills way `way` of `site` for `type`: what the class lookup of
-// `name` finds, and how its instances could shadow it.
-void learn_method(MethodSite& site, int way, PyTypeObject* type, PyObject* name) {
-  site.version[way] = type->tp_version_tag;
-  site.body[way] = nullptr;
-  site.slot[way] = -1;
-  site.known[way] = 0;
+// What the class lookup of `name` finds on `type`, and how its instances
+// could shadow it, as an entry of a method site; false when the lookup ran
+// code that changed the class (the proof would then describe no version).
+// The lookup may run host code, which may use the site being filled: the
+// caller writes the entry only once this has returned.
+bool prove_method(PyTypeObject* type, PyObject* name, MethodSite::Entry& proof) {
+  proof = {type->tp_version_tag, nullptr, -1, 0};
   // A custom __getattribute__ or __getattr__ decides for itself.
-  if (type->tp_getattro != PyObject_GenericGetAttr) return;
-  Body body = detail::body_of(_PyType_Lookup(type, name));
-  if (!body) return;
+  if (type->tp_getattro != PyObject_GenericGetAttr) return true;
+  PyObject* found = _PyType_Lookup(type, name);
+  if (type->tp_version_tag != proof.version) return false;
+  // Nothing runs from here on: `found`, borrowed from the class, stays valid.
+  Body body = detail::body_of(found);
+  if (!body) return true;
   if (!(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) && type->tp_dictoffset == 0) {
-    site.slot[way] = MethodSite::kNoDict;
+    proof.slot = MethodSite::kNoDict;
   } else {
     PyDictKeysObject* keys = reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys;
-    if (!(type->tp_flags & Py_TPFLAGS_INLINE_VALUES) || !keys || keys->dk_kind != DICT_KEYS_SPLIT) return;
+    if (!(type->tp_flags & Py_TPFLAGS_INLINE_VALUES) || !keys || keys->dk_kind != DICT_KEYS_SPLIT) return true;
   }
-  site.body[way] = reinterpret_cast<const void*>(body);
+  proof.body = reinterpret_cast<const void*>(body);
+  return true;
 }
 
 // Whether `obj`, whose type's version is in way `way`, may hold its own `name`.
@@ -231,11 +238,9 @@ bool calls_own(PyObject* obj, const Name& name, Body body) noexcept {
   if (own != kUndecided) return own;
   PyTypeObject* type = Py_TYPE(obj);
   if (!PyUnstable_Type_AssignVersionTag(type)) return false;
-  MethodSite& site = name.method_site();
-  int way = site.next;
-  site.next = static_cast<unsigned char>((way + 1) % MethodSite::kWays);
-  learn_method(site, way, type, name.get());
-  // Asked again: the lookup may have run code that changed the class.
+  MethodSite::Entry proof;
+  if (!prove_method(type, name.get(), proof)) return false;
+  name.method_site().fill(proof);
   return calls_own_plainly(obj, name, body) == 1;
 }
 

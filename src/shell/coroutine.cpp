@@ -248,6 +248,53 @@ PySendResult run_on(Coroutine* c, PyObject** out) {
   return finish(c, std::move(h.promise().result), out);
 }
 
+// A run of a body counts as one frame of the host's, as the host counts its
+// own on every start and resume: a chain of awaits between compiled
+// coroutines meets RecursionError at the depth a chain of host coroutines
+// would. Unlike the host's inlined frames ours use the C stack, which is
+// guarded as the host guards an entry of its evaluation loop (two units of
+// its C recursion budget; more where the sanitizers widen every frame). A
+// run refused here ends the coroutine, as a host frame that cannot be pushed
+// is cleared.
+class BodyRun {
+ public:
+#if defined(__SANITIZE_ADDRESS__)
+  static constexpr int kStackUnits = 6;
+#else
+  static constexpr int kStackUnits = 2;
+#endif
+  BodyRun() noexcept : ts_(PyThreadState_Get()) {
+    // While an overflow is being handled the host allows 50 frames more.
+    int floor = ts_->recursion_headroom ? -50 : 0;
+    if (ts_->py_recursion_remaining <= floor || ts_->c_recursion_remaining < kStackUnits + floor) {
+      PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+      return;
+    }
+    --ts_->py_recursion_remaining;
+    ts_->c_recursion_remaining -= kStackUnits;
+    entered_ = true;
+  }
+  ~BodyRun() {
+    if (!entered_) return;
+    ++ts_->py_recursion_remaining;
+    ts_->c_recursion_remaining += kStackUnits;
+  }
+  BodyRun(const BodyRun&) = delete;
+  BodyRun& operator=(const BodyRun&) = delete;
+  explicit operator bool() const noexcept { return entered_; }
+
+ private:
+  PyThreadState* ts_;
+  bool entered_ = false;
+};
+
+PySendResult refuse_run(Coroutine* c) {
+  Ref error = take_error();
+  release_body(c);
+  PyErr_SetRaisedException(error.release());
+  return PYGEN_ERROR;
+}
+
 // The await the body waits at ends with `outcome` (empty: the pending error
 // is raised there); the body runs on.
 PySendResult resume(Coroutine* c, Ref outcome, PyObject** out) {
@@ -276,6 +323,8 @@ PySendResult send_into(Coroutine* c, PyObject* value, PyObject** out) {
     return PYGEN_ERROR;
   }
   if (refuse_state(c)) return PYGEN_ERROR;
+  BodyRun run;
+  if (!run) return refuse_run(c);
   if (c->state == State::created) return start(c, out);
   c->state = State::running;
   Ref outcome;
@@ -290,6 +339,8 @@ PySendResult end_await_by_throw(Coroutine* c, PyObject** out) {
   if (c->state != State::suspended) {
     if (refuse_state(c)) return PYGEN_ERROR;
   }
+  BodyRun run;
+  if (!run) return refuse_run(c);
   Ref outcome = thrown_outcome();
   Py_CLEAR(c->delegate);
   return resume(c, std::move(outcome), out);

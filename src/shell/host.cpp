@@ -94,6 +94,7 @@ Ref arithmetic(PyObject* a, PyObject* b, Op op, PyObject* (*host_op)(PyObject*, 
 }  // namespace
 
 Ref add(PyObject* a, PyObject* b) { return arithmetic(a, b, std::plus<>(), PyNumber_Add); }
+Ref add_in_place(PyObject* a, PyObject* b) { return arithmetic(a, b, std::plus<>(), PyNumber_InPlaceAdd); }
 Ref subtract(PyObject* a, PyObject* b) { return arithmetic(a, b, std::minus<>(), PyNumber_Subtract); }
 Ref multiply(PyObject* a, PyObject* b) { return arithmetic(a, b, std::multiplies<>(), PyNumber_Multiply); }
 

@@ -107,6 +107,8 @@ int compare_plainly(PyObject* a, PyObject* b, int op) noexcept;
 int positive(PyObject* value);
 
 Ref add(PyObject* a, PyObject* b);
+// `a += b` for a value read from an attribute: an object with only __iadd__ works.
+Ref add_in_place(PyObject* a, PyObject* b);
 Ref subtract(PyObject* a, PyObject* b);
 Ref multiply(PyObject* a, PyObject* b);
 inline Ref real(double v) { return Ref(PyFloat_FromDouble(v)); }

@@ -47,6 +47,15 @@ struct AttrSite {
       if (version[i] == type_version && type_version != 0) return slot[i];
     return kUnknown;
   }
+  // Fills the next way whole, from a lookup that has finished: nothing can
+  // run between the writes, so no way ever pairs one type's version with
+  // another's slot.
+  void fill(unsigned int type_version, int type_slot) noexcept {
+    int way = next;
+    next = static_cast<unsigned char>((way + 1) % kWays);
+    version[way] = type_version;
+    slot[way] = type_slot;
+  }
 };
 
 // Where the method call of one name leads for a few types: per type version,
@@ -68,6 +77,22 @@ struct MethodSite {
     for (int i = 0; i < kWays; ++i)
       if (version[i] == type_version && type_version != 0) return i;
     return -1;
+  }
+  // One way's worth, as a finished lookup proves it.
+  struct Entry {
+    unsigned int version;
+    const void* body;
+    int slot;
+    Py_ssize_t known;
+  };
+  // Fills the next way whole (see AttrSite::fill).
+  void fill(const Entry& e) noexcept {
+    int way = next;
+    next = static_cast<unsigned char>((way + 1) % kWays);
+    version[way] = e.version;
+    body[way] = e.body;
+    slot[way] = e.slot;
+    known[way] = e.known;
   }
 };
 

@@ -256,10 +256,10 @@ Ref debit(Args& a) {
   if (!tokens_spent || !cost_spent) return {};
 
   Ref spent_cost = getattr(self, spent_cost_usd);
-  spent_cost = spent_cost ? add(spent_cost.get(), cost_spent.get()) : Ref();
+  spent_cost = spent_cost ? add_in_place(spent_cost.get(), cost_spent.get()) : Ref();
   if (!spent_cost || !setattr(self, spent_cost_usd, spent_cost.get())) return {};
   Ref spent = getattr(self, spent_tokens);
-  spent = spent ? add(spent.get(), tokens_spent.get()) : Ref();
+  spent = spent ? add_in_place(spent.get(), tokens_spent.get()) : Ref();
   if (!spent || !setattr(self, spent_tokens, spent.get())) return {};
   if (tool_name != Py_None && PyUnicode_GET_LENGTH(tool_name) > 0 && !count_tool(self, tool_name)) return {};
 
@@ -376,7 +376,7 @@ Ref check_can_afford(Args& a) {
 bool step_counter(PyObject* self, const Name& field, long delta) {
   Ref count = getattr(self, field);
   Ref step = integer(delta);
-  Ref next = count && step ? add(count.get(), step.get()) : Ref();
+  Ref next = count && step ? add_in_place(count.get(), step.get()) : Ref();
   return next && setattr(self, field, next.get());
 }
 

@@ -174,7 +174,7 @@ const Module waiters{
 Name signal_name_attr("signal_name"), match_attr("match"), items("items"), matches_name("matches");
 Name parent_run_id_attr("parent_run_id"), resume_key_attr("resume_key"), resume_at_unix("resume_at_unix");
 Name clock_attr("_clock"), signal_waiters("_signal_waiters"), timers("_timers"), user_inputs("_user_inputs");
-Name time_module("time"), time_function("time"), append("append"), pop("pop");
+Name time_module("time"), time_function("time"), append("append");
 Name duration_units("_DURATION_UNITS"), strip("strip"), lower("lower");
 
 // ---- signal matching -------------------------------------------------------------
@@ -402,11 +402,14 @@ Ref resolve_user_input(Args& a) {
     }
     if (same < 0) return {};
     if (!same) continue;
-    if (PyList_CheckExact(waiting.get()) && i < PyList_GET_SIZE(waiting.get()))
-      return PyList_SetSlice(waiting.get(), i, i + 1, nullptr) == 0 ? boolean(true) : Ref();
+    // `del self._user_inputs[i]`: the comparisons may have replaced the list,
+    // so the removal goes to the one the attribute names now.
+    Ref current = getattr(self, user_inputs);
+    if (!current) return {};
+    if (PyList_CheckExact(current.get()) && i < PyList_GET_SIZE(current.get()))
+      return PyList_SetSlice(current.get(), i, i + 1, nullptr) == 0 ? boolean(true) : Ref();
     Ref index(PyLong_FromSsize_t(i));
-    Ref removed = index ? call_method(waiting.get(), pop, index.get()) : Ref();
-    return removed ? boolean(true) : Ref();
+    return index && PyObject_DelItem(current.get(), index.get()) == 0 ? boolean(true) : Ref();
   }
 }
 
