@@ -1,4 +1,4 @@
-"""The conformance kit against both registries and both semaphores."""
+"""The conformance kit against both registries and both semaphores, the Redis ones on a server and on a cluster."""
 
 from __future__ import annotations
 
@@ -8,7 +8,7 @@ from typing import Any
 
 import pytest
 
-from corlith_redis import InMemoryTokenSemaphore, RedisTokenSemaphore, RedisWaiterRegistry, async_client, sync_client
+from corlith_redis import InMemoryTokenSemaphore, RedisTokenSemaphore, RedisWaiterRegistry
 from corlith_redis.conformance import TokenSemaphoreConformance, WaiterRegistryConformance
 from corlith_runtime.core.runtime.waiters import InMemoryWaiterRegistry
 
@@ -26,13 +26,13 @@ class TestInMemoryWaiterRegistry(WaiterRegistryConformance):
 
 class TestRedisWaiterRegistry(WaiterRegistryConformance):
     @pytest.fixture
-    def waiter_registries(self, redis_server: Any, prefix: str) -> Any:
+    def waiter_registries(self, redis_target: Any, prefix: str) -> Any:
         @contextlib.asynccontextmanager
         async def open_(clock: Callable[[], float] | None) -> AsyncIterator[Callable[[], Any]]:
             clients = []
 
             def make() -> RedisWaiterRegistry:
-                clients.append(async_client(redis_server.url))  # a connection per worker
+                clients.append(redis_target.async_client())  # a connection per worker
                 return RedisWaiterRegistry(clients[-1], prefix=prefix, clock=clock)
 
             try:
@@ -53,7 +53,7 @@ class TestInMemoryTokenSemaphore(TokenSemaphoreConformance):
 
 class TestRedisTokenSemaphore(TokenSemaphoreConformance):
     @pytest.fixture
-    def make_semaphore(self, redis_server: Any, prefix: str) -> Any:
-        client = sync_client(redis_server.url)
+    def make_semaphore(self, redis_target: Any, prefix: str) -> Any:
+        client = redis_target.sync_client()
         yield lambda: RedisTokenSemaphore(client, prefix=prefix)
         client.close()

@@ -1,4 +1,4 @@
-"""Token semaphores beyond the conformance kit: defaults, leases, many processes."""
+"""Token semaphores beyond the conformance kit: defaults, leases, key spaces, pools, many processes."""
 
 from __future__ import annotations
 
@@ -6,20 +6,21 @@ import json
 import os
 import signal
 import subprocess
-import sys
+import threading
 import time
+from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
 import pytest
 import redis
-from redis_server import RedisServer
-from test_redis_waiters import start_together
+from redis_server import RedisClusterServers, RedisServer
+from test_redis_waiters import start_together, worker_command
 
-from corlith_redis import InMemoryTokenSemaphore, RedisTokenSemaphore, sync_client
+from corlith_redis import InMemoryTokenSemaphore, RedisTokenSemaphore, _codec, sync_client
 from corlith_runtime.core.runtime.tokens import TokenSemaphore
 
-WORKERS = Path(__file__).with_name("workers.py")
+Target = RedisServer | RedisClusterServers
 
 
 @pytest.fixture
@@ -79,6 +80,29 @@ def test_release_gives_back_only_this_holders_tokens(client: Any, prefix: str) -
     assert theirs.try_acquire("q")
 
 
+# (call by the holder half-way through its lease, whether the lease then runs on)
+LEASE_CALLS: list[tuple[str, Callable[[RedisTokenSemaphore, str], object], bool]] = [
+    ("refused try_acquire", lambda s, q: s.try_acquire(q), False),
+    ("in_use", lambda s, q: s.in_use(q), False),
+    ("renew", lambda s, q: s.renew(q), True),
+]
+
+
+def test_only_calls_that_take_or_keep_a_token_extend_the_lease(client: Any, prefix: str) -> None:
+    # The rows run side by side, one queue each, so the table waits out one lease.
+    holder = RedisTokenSemaphore(client, prefix=prefix, holder="holder", lease_seconds=0.5)
+    other = RedisTokenSemaphore(client, prefix=prefix, holder="other")
+    for name, _, _ in LEASE_CALLS:
+        holder.set_capacity(name, 1)
+        assert holder.try_acquire(name)
+    time.sleep(0.3)
+    for name, call, _ in LEASE_CALLS:
+        call(holder, name)
+    time.sleep(0.35)  # past the first lease, within a renewed one
+    assert {name: not other.try_acquire(name) for name, _, _ in LEASE_CALLS} == {
+        name: extends for name, _, extends in LEASE_CALLS}
+
+
 def test_expired_lease_returns_the_token_and_a_late_release_frees_nothing(client: Any, prefix: str) -> None:
     slow = RedisTokenSemaphore(client, prefix=prefix, holder="slow", lease_seconds=0.2)
     other = RedisTokenSemaphore(client, prefix=prefix, holder="other")
@@ -91,13 +115,20 @@ def test_expired_lease_returns_the_token_and_a_late_release_frees_nothing(client
     assert other.in_use("q") == 1 and not slow.try_acquire("q")
 
 
-def test_processes_contending_never_exceed_the_capacity(redis_server: RedisServer, client: Any,
-                                                        prefix: str) -> None:
+@pytest.fixture
+def target_client(redis_target: Target) -> Any:
+    client = redis_target.sync_client()
+    yield client
+    client.close()
+
+
+def test_processes_contending_never_exceed_the_capacity(worker_target: Target, prefix: str) -> None:
     capacity, rounds = 2, 2500
+    client = worker_target.sync_client()
     RedisTokenSemaphore(client, prefix=prefix).set_capacity("q", capacity)
-    workers = [subprocess.Popen([sys.executable, str(WORKERS), "contend", redis_server.url, prefix, str(rounds)],
-                                stdout=subprocess.PIPE) for _ in range(4)]
-    start_together(redis_server.url, prefix, len(workers))
+    workers = [subprocess.Popen(worker_command("contend", worker_target, prefix, rounds), stdout=subprocess.PIPE)
+               for _ in range(4)]
+    start_together(worker_target, prefix, len(workers))
     reports = []
     for worker in workers:
         out, _ = worker.communicate(timeout=150)
@@ -106,14 +137,14 @@ def test_processes_contending_never_exceed_the_capacity(redis_server: RedisServe
     assert max(r["peak"] for r in reports) <= capacity
     assert all(r["acquired"] > 0 for r in reports)
     assert RedisTokenSemaphore(client, prefix=prefix).in_use("q") == 0
+    client.close()
 
 
-def test_token_of_a_killed_holder_returns_after_its_lease(redis_server: RedisServer, client: Any,
-                                                          prefix: str) -> None:
+def test_token_of_a_killed_holder_returns_after_its_lease(worker_target: Target, prefix: str) -> None:
+    client = worker_target.sync_client()
     waiting = RedisTokenSemaphore(client, prefix=prefix)
     waiting.set_capacity("q", 1)
-    holder = subprocess.Popen([sys.executable, str(WORKERS), "hold", redis_server.url, prefix, "1.0"],
-                              stdout=subprocess.PIPE)
+    holder = subprocess.Popen(worker_command("hold", worker_target, prefix, 1.0), stdout=subprocess.PIPE)
     try:
         assert holder.stdout is not None
         assert json.loads(holder.stdout.readline()) == {"held": True}
@@ -126,6 +157,7 @@ def test_token_of_a_killed_holder_returns_after_its_lease(redis_server: RedisSer
     while not waiting.try_acquire("q"):
         assert time.monotonic() < deadline, "the dead holder's token never came back"
         time.sleep(0.05)
+    client.close()
 
 
 def test_unreachable_server_raises_the_connection_error() -> None:
@@ -136,3 +168,62 @@ def test_unreachable_server_raises_the_connection_error() -> None:
         with pytest.raises(redis.ConnectionError):
             call()
     server.remove()
+
+
+# Pairs of (prefix, queue) that the old layout, prefix + ":q:" + queue, mapped onto one key.
+QUEUE_SPACES = [
+    (("t", "x:q:y"), ("t:q:x", "y")),
+    (("t", "x:holders:y"), ("t:q:x", "y")),
+    (("t}", "q"), ("t", "}q")),
+    (("", ""), ("[]", "")),
+]
+
+
+@pytest.mark.parametrize("first, second", QUEUE_SPACES)
+def test_semaphores_with_different_prefixes_never_share_a_queue(
+        target_client: Any, prefix: str, first: tuple[str, str], second: tuple[str, str]) -> None:
+    (a, qa), (b, qb) = [(prefix + p, queue) for p, queue in (first, second)]
+    one, two = RedisTokenSemaphore(target_client, prefix=a), RedisTokenSemaphore(target_client, prefix=b)
+    one.set_capacity(qa, 1)
+    two.set_capacity(qb, 1)
+    assert one.try_acquire(qa) and two.try_acquire(qb)
+    assert [one.in_use(qa), two.in_use(qb)] == [1, 1]
+
+
+@pytest.mark.parametrize("max_connections, threads", [(None, 120), (2, 40)])
+def test_threads_beyond_the_pool_wait_for_connections_and_succeed(
+        redis_target: Target, prefix: str, max_connections: int | None, threads: int) -> None:
+    client = redis_target.sync_client(**({} if max_connections is None else {"max_connections": max_connections}))
+    semaphore = RedisTokenSemaphore(client, prefix=prefix)
+    semaphore.set_capacity("q", threads)
+    start = threading.Barrier(threads)
+    results: list[bool] = []
+
+    def take() -> None:
+        start.wait()
+        results.append(semaphore.try_acquire("q"))
+
+    pool = [threading.Thread(target=take) for _ in range(threads)]
+    for thread in pool:
+        thread.start()
+    for thread in pool:
+        thread.join()
+    assert results == [True] * threads and semaphore.in_use("q") == threads
+    client.close()
+
+
+def test_waiting_for_a_connection_is_bounded_by_the_timeout(redis_target: Target, prefix: str) -> None:
+    client = redis_target.sync_client(max_connections=1, timeout=0.1, socket_timeout=5)
+    semaphore = RedisTokenSemaphore(client, prefix=prefix, default_capacity=1)
+    # Takes the only connection to the node that holds the queue's slot.
+    busy = _codec.hash_tag(prefix, "q") + b":never"
+    hold = threading.Thread(target=client.blpop, args=([busy],), kwargs={"timeout": 0.6})
+    hold.start()
+    time.sleep(0.15)
+    started = time.monotonic()
+    with pytest.raises(redis.ConnectionError, match="No connection available"):
+        semaphore.try_acquire("q")
+    assert time.monotonic() - started < 0.4  # gave up before the connection came free
+    hold.join()
+    assert semaphore.try_acquire("q")
+    client.close()

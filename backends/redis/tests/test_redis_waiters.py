@@ -1,4 +1,5 @@
-"""RedisWaiterRegistry beyond the conformance kit: storage, durability, failures, many processes."""
+"""RedisWaiterRegistry beyond the conformance kit: storage, key spaces, pools, batches, exact timers,
+durability, failures, many processes."""
 
 from __future__ import annotations
 
@@ -8,18 +9,22 @@ import json
 import math
 import subprocess
 import sys
+import threading
 import time
 from collections import Counter
 from collections.abc import Awaitable, Callable
+from fractions import Fraction
 from pathlib import Path
 from typing import Any
 
 import pytest
 import redis
 import redis.asyncio
-from redis_server import RedisServer
+from redis_server import RedisClusterServers, RedisServer
 
-from corlith_redis import RedisWaiterRegistry, async_client
+from corlith_redis import RedisWaiterRegistry, _codec, async_client
+from corlith_redis.conformance import Clock
+from corlith_redis.waiters import SWEEP_BATCH
 from corlith_runtime.core.runtime.waiters import (
     InMemoryWaiterRegistry, SignalWaiter, TimerWaiter, UserInputWaiter)
 
@@ -35,6 +40,15 @@ async def with_registry(url: str, prefix: str, body: Callable[[RedisWaiterRegist
     client = async_client(url, **kwargs)
     try:
         return await body(RedisWaiterRegistry(client, prefix=prefix))
+    finally:
+        await client.aclose()
+
+
+async def on_target(target: RedisServer | RedisClusterServers, prefix: str,
+                    body: Callable[[RedisWaiterRegistry], Awaitable[Any]], **kwargs: Any) -> Any:
+    client = target.async_client()
+    try:
+        return await body(RedisWaiterRegistry(client, prefix=prefix, **kwargs))
     finally:
         await client.aclose()
 
@@ -101,6 +115,10 @@ REFUSED = [
     (TimerWaiter("r", "k", None), "resume_at_unix must be a number"),  # type: ignore[arg-type]
     (TimerWaiter("r", "k", math.nan), "NaN"),
     (TimerWaiter("r", None, 1.0), "resume_key must be a str"),  # type: ignore[arg-type]
+    (TimerWaiter("r", "k", 2**53 + 1), "a float cannot hold exactly"),
+    (TimerWaiter("r", "k", 10**400), "a float cannot hold exactly"),
+    (TimerWaiter("r", "k", -(10**5000)), "a float cannot hold exactly"),
+    (TimerWaiter("r", "k", 2**60 + 2**8), None),  # a multiple of the spacing there: exact, stored
     (UserInputWaiter("r", "k", "q", ("a", "b")), "tuple"),  # type: ignore[arg-type]
     (type("DuckWaiter", (), {})(), "needs a SignalWaiter, not DuckWaiter"),
 ]
@@ -115,7 +133,7 @@ def test_unstorable_records_are_refused_and_nothing_is_written(
     async def body(registry: RedisWaiterRegistry) -> None:
         if refusal is None:
             await getattr(registry, method)(waiter)
-            assert await registry.signal_waiter_count() == 1
+            assert await registry.signal_waiter_count() + await registry.timer_count() == 1
             return
         with pytest.raises(TypeError, match=refusal):
             await getattr(registry, method)(waiter)
@@ -223,13 +241,18 @@ def test_unreachable_server_fails_promptly_and_writes_nothing(prefix: str) -> No
         server.remove()
 
 
-def start_together(url: str, prefix: str, workers: int) -> None:
-    client = redis.Redis.from_url(url)
+def worker_command(kind: str, target: RedisServer | RedisClusterServers, prefix: str, number: object) -> list[str]:
+    return [sys.executable, str(WORKERS), kind, target.url, "1" if target.cluster else "0", prefix, str(number)]
+
+
+def start_together(target: RedisServer | RedisClusterServers, prefix: str, workers: int) -> None:
+    client = target.sync_client()
     client.rpush(prefix + ":start", *range(workers))
     client.close()
 
 
-def test_worker_processes_release_each_waiter_exactly_once(redis_server: RedisServer, prefix: str) -> None:
+def test_worker_processes_release_each_waiter_exactly_once(worker_target: RedisServer | RedisClusterServers,
+                                                           prefix: str) -> None:
     signals, per_signal = 10, 30
     expected: Counter[tuple[str, ...]] = Counter()
 
@@ -243,13 +266,198 @@ def test_worker_processes_release_each_waiter_exactly_once(redis_server: RedisSe
                 await registry.register_user_input_waiter(UserInputWaiter(f"u{k}", "k", "q"))
                 expected[("input", f"u{k}", "k")] += 1
 
-    run(lambda: with_registry(redis_server.url, prefix, register))
-    workers = [subprocess.Popen([sys.executable, str(WORKERS), "resolve", redis_server.url, prefix, str(signals)],
-                                stdout=subprocess.PIPE) for _ in range(4)]
-    start_together(redis_server.url, prefix, len(workers))
+    run(lambda: on_target(worker_target, prefix, register))
+    workers = [subprocess.Popen(worker_command("resolve", worker_target, prefix, signals), stdout=subprocess.PIPE)
+               for _ in range(4)]
+    start_together(worker_target, prefix, len(workers))
     released: Counter[tuple[str, ...]] = Counter()
     for worker in workers:
         out, _ = worker.communicate(timeout=120)
         assert worker.returncode == 0
         released.update(tuple(item) for item in json.loads(out))
     assert released == expected
+
+
+# Pairs of (prefix, name) that the old layout, prefix + ":sig:" + name, mapped onto one key
+# or onto another kind's key; and prefixes whose escapes or braces could meet.
+KEY_SPACES = [
+    (("ns", "x:sig:y"), ("ns:sig:x", "y")),
+    (("ns", "x:timers"), ("ns:sig:x", "s")),
+    (("ns", "x:timer-records"), ("ns:sig:x", "s")),
+    (("ns", "x:seq"), ("ns:sig:x", "counts")),
+    (("{ns}", "s"), ("ns", "s")),
+    (("a}", "s"), ("a", "}:sig:s")),
+    (("{", "s"), ("\\u007b", "s")),
+    (("", "s"), ("[]", "s")),
+]
+
+
+@pytest.mark.parametrize("first, second", KEY_SPACES)
+def test_registries_with_different_prefixes_never_share_a_key(
+        redis_target: RedisServer | RedisClusterServers, prefix: str,
+        first: tuple[str, str], second: tuple[str, str]) -> None:
+    # The test's prefix keeps runs apart; it is a prefix of both, so the pair still differs only as given.
+    spaces = [(prefix + p, name) for p, name in (first, second)]
+
+    async def main() -> None:
+        client = redis_target.async_client()
+        try:
+            registries = [RedisWaiterRegistry(client, prefix=p, clock=lambda: 10.0) for p, _ in spaces]
+            for registry, (_, name) in zip(registries, spaces):
+                await registry.register_signal_waiter(SignalWaiter(name, "k", name))
+                await registry.register_timer(TimerWaiter(name, "k", 5))
+                await registry.register_user_input_waiter(UserInputWaiter(name, "k", "q"))
+            for registry, (_, name) in zip(registries, spaces):
+                assert [w.parent_run_id for w in await registry.signal_waiters(name)] == [name]
+                assert [w.parent_run_id for w in await registry.timers()] == [name]
+                assert [await registry.signal_waiter_count(), await registry.timer_count(),
+                        await registry.user_input_waiter_count()] == [1, 1, 1]
+                assert await registry.resolve_signal(signal_name=name, payload={}) == [(name, "k", {})]
+                assert await registry.sweep_expired_timers() == [(name, "k")]
+                assert await registry.resolve_user_input(parent_run_id=name, resume_key="k", response=1)
+        finally:
+            await client.aclose()
+
+    asyncio.run(main())
+
+
+@pytest.mark.parametrize("max_connections, calls", [(None, 250), (2, 120)])
+def test_a_burst_beyond_the_pool_waits_for_connections_and_succeeds(
+        redis_target: RedisServer | RedisClusterServers, prefix: str, max_connections: int | None,
+        calls: int) -> None:
+    options = {} if max_connections is None else {"max_connections": max_connections}
+
+    async def main() -> None:
+        client = redis_target.async_client(**options)
+        registry = RedisWaiterRegistry(client, prefix=prefix)
+        try:
+            await asyncio.gather(*(registry.register_signal_waiter(SignalWaiter(f"r{i}", "k", f"s{i % 7}", {"i": i}))
+                                   for i in range(calls)))
+            released = await asyncio.gather(*(registry.resolve_signal(signal_name=f"s{i % 7}", payload={"i": i})
+                                              for i in range(calls)))
+        finally:
+            await client.aclose()
+        assert sorted(p for records in released for p, _, _ in records) == sorted(f"r{i}" for i in range(calls))
+
+    asyncio.run(main())
+
+
+def test_waiting_for_a_connection_is_bounded_by_the_timeout(
+        redis_target: RedisServer | RedisClusterServers, prefix: str) -> None:
+    async def main() -> None:
+        client = redis_target.async_client(max_connections=1, timeout=0.1, socket_timeout=5)
+        registry = RedisWaiterRegistry(client, prefix=prefix)
+        try:
+            # Takes the only connection to the node that holds the registry's slot.
+            busy = _codec.hash_tag(prefix) + b":never"
+            hold = asyncio.ensure_future(client.blpop([busy], timeout=0.6))
+            await asyncio.sleep(0.15)
+            started = time.monotonic()
+            with pytest.raises(redis.ConnectionError, match="No connection available"):
+                await registry.resolve_signal(signal_name="s", payload={})
+            # Gave up before the connection came free, not after.
+            assert time.monotonic() - started < 0.4
+            assert await hold is None
+            assert await registry.resolve_signal(signal_name="s", payload={}) == []
+        finally:
+            await client.aclose()
+
+    asyncio.run(main())
+
+
+@pytest.mark.parametrize("batch, due, sweepers", [(7, 150, 4), (SWEEP_BATCH, 2 * SWEEP_BATCH + 1, 1)])
+def test_sweeps_in_batches_release_every_due_timer_once_in_order(
+        redis_target: RedisServer | RedisClusterServers, prefix: str, batch: int, due: int, sweepers: int) -> None:
+    clock = Clock(1_000.0)
+
+    async def main() -> None:
+        clients = [redis_target.async_client() for _ in range(sweepers)]
+        registries = [RedisWaiterRegistry(c, prefix=prefix, clock=clock, sweep_batch=batch) for c in clients]
+        try:
+            for i in range(due + 10):  # one at a time: registration order is i's order
+                await registries[0].register_timer(TimerWaiter(f"t{i}", "k", 1_000.0 - i % 3 if i < due else 1_001))
+            results = await asyncio.gather(*(registry.sweep_expired_timers() for registry in registries))
+            for result in results:
+                indices = [int(p[1:]) for p, _ in result]
+                assert indices == sorted(indices)
+            assert Counter(p for result in results for p, _ in result) == Counter(f"t{i}" for i in range(due))
+            assert [t.parent_run_id for t in await registries[0].timers()] == [f"t{i}" for i in range(due, due + 10)]
+            assert await registries[0].timer_count() == 10
+        finally:
+            for c in clients:
+                await c.aclose()
+
+    asyncio.run(main())
+
+
+def test_a_sweep_cut_off_between_batches_returns_what_it_released(redis_server: RedisServer, prefix: str) -> None:
+    # After the first batch commits, the sweeper loses the right to run scripts, so a later
+    # batch fails at the server: the sweep must hand back what it took, and the rest stay.
+    timers = 300
+    control = redis.Redis(port=redis_server.port)
+    control.acl_setuser("sweeper", enabled=True, nopass=True, commands=["+@all"], keys=["*"], channels=["*"])
+    control.config_set("notify-keyspace-events", "Kz")
+    listener = control.pubsub()
+    listener.psubscribe("__keyspace@0__:*")
+    assert listener.get_message(timeout=5)["type"] == "psubscribe"  # type: ignore[index]
+
+    def cut_after_first_batch() -> None:
+        for message in listener.listen():
+            if message["data"] == b"zrem":
+                control.acl_setuser("sweeper", commands=["-evalsha"])
+                return
+
+    async def main() -> tuple[list[tuple[str, str]], list[TimerWaiter]]:
+        for i in range(timers):
+            await with_registry(redis_server.url, prefix, lambda r: r.register_timer(TimerWaiter(f"t{i}", "k", 1)))
+        cutter = threading.Thread(target=cut_after_first_batch)
+        cutter.start()
+        client = async_client(redis_server.url, username="sweeper", password="any")
+        try:
+            released = await RedisWaiterRegistry(client, prefix=prefix, sweep_batch=1).sweep_expired_timers()
+        finally:
+            await client.aclose()
+            cutter.join()
+        return released, await with_registry(redis_server.url, prefix, lambda r: r.timers())
+
+    try:
+        released, remaining = asyncio.run(main())
+    finally:
+        listener.close()
+        control.config_set("notify-keyspace-events", "")
+        control.acl_deluser("sweeper")
+        control.close()
+    assert 0 < len(released) < timers
+    assert sorted([p for p, _ in released] + [t.parent_run_id for t in remaining]) == sorted(
+        f"t{i}" for i in range(timers))
+
+
+# (resume_at_unix, clock reading): where a double comparison of the two as given goes wrong.
+TIMER_EDGES = [
+    pytest.param(2**53 + 2, 2**53 + 1, id="2**53+2 at 2**53+1"),
+    pytest.param(2**53 + 2, 2**53 + 3, id="2**53+2 at 2**53+3"),
+    pytest.param(2**53 + 4, 2**53 + 3, id="2**53+4 at 2**53+3"),
+    pytest.param(2**60, 2**60 - 1, id="2**60 at 2**60-1"),
+    pytest.param(2**60, 2**60, id="2**60 at 2**60"),
+    pytest.param(0.1, Fraction(1, 10), id="0.1 at 1/10"),
+    pytest.param(float(2**53), 2**53, id="float 2**53 at int 2**53"),
+    pytest.param(float("inf"), 10**400, id="inf at 10**400"),
+    pytest.param(1e308, 10**400, id="1e308 at 10**400"),
+    pytest.param(float("-inf"), -(10**400), id="-inf at -10**400"),
+    pytest.param(-1e308, -(10**400), id="-1e308 at -10**400"),
+]
+
+
+@pytest.mark.parametrize("due, now", TIMER_EDGES)
+def test_timers_fall_due_exactly_when_the_in_memory_registry_releases_them(
+        redis_server: RedisServer, prefix: str, due: float, now: Any) -> None:
+    async def sweep(registry: Any) -> list[tuple[str, str]]:
+        await registry.register_timer(TimerWaiter("r", "k", due))
+        result: list[tuple[str, str]] = await registry.sweep_expired_timers()
+        return result
+
+    async def main() -> None:
+        expected = await sweep(InMemoryWaiterRegistry(clock=lambda: now))
+        assert await on_target(redis_server, prefix, sweep, clock=lambda: now) == expected
+
+    asyncio.run(main())

@@ -1,6 +1,7 @@
-"""Worker processes for the multi-process tests: ``python workers.py KIND URL PREFIX ...``.
+"""Worker processes for the multi-process tests: ``python workers.py KIND URL CLUSTER PREFIX NUMBER``.
 
-Each prints one JSON line with what it obtained.
+CLUSTER is 1 when URL names a node of a cluster. Each prints one JSON line
+with what it obtained.
 """
 
 from __future__ import annotations
@@ -10,12 +11,17 @@ import json
 import sys
 import time
 
-from corlith_redis import RedisTokenSemaphore, RedisWaiterRegistry, async_client, sync_client
+from redis_server import clients
+
+from corlith_redis import RedisTokenSemaphore, RedisWaiterRegistry
+
+async_client, sync_client = clients(False)
 
 
 async def resolve(url: str, prefix: str, signals: int) -> None:
     client = async_client(url)
-    registry = RedisWaiterRegistry(client, prefix=prefix, clock=lambda: 1e12)
+    # Small batches, so that the workers' sweeps interleave batch by batch.
+    registry = RedisWaiterRegistry(client, prefix=prefix, clock=lambda: 1e12, sweep_batch=16)
     released: list[list[str]] = []
     for round_ in range(3):
         for k in range(signals):
@@ -50,7 +56,8 @@ def hold(url: str, prefix: str, lease: float) -> None:
 
 
 if __name__ == "__main__":
-    kind, url, prefix, number = sys.argv[1:5]
+    kind, url, cluster, prefix, number = sys.argv[1:6]
+    async_client, sync_client = clients(cluster == "1")
     if kind != "hold":
         # Wait for the test's start signal so that the workers really overlap.
         sync_client(url, timeout=60).blpop([prefix + ":start"], timeout=60)

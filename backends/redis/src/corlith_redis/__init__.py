@@ -1,4 +1,4 @@
-"""Redis-backed implementations of the corlith runtime's waiter registry and token semaphore.
+"""Redis-backed (server or cluster) implementations of the corlith runtime's waiter registry and token semaphore.
 
 ``RedisWaiterRegistry`` satisfies ``WaiterRegistry`` and ``RedisTokenSemaphore``
 satisfies ``TokenSemaphore`` across any number of worker processes;
@@ -6,7 +6,7 @@ satisfies ``TokenSemaphore`` across any number of worker processes;
 ``corlith_redis.conformance`` is the test kit any implementation can run.
 """
 
-from ._client import async_client, sync_client
+from ._client import async_client, async_cluster_client, sync_client, sync_cluster_client
 from .tokens import InMemoryTokenSemaphore, RedisTokenSemaphore
 from .waiters import RedisWaiterRegistry
 
@@ -15,5 +15,7 @@ __all__ = [
     "RedisTokenSemaphore",
     "RedisWaiterRegistry",
     "async_client",
+    "async_cluster_client",
     "sync_client",
+    "sync_cluster_client",
 ]

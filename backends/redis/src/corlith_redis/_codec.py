@@ -86,7 +86,13 @@ def decode_signal_waiter(data: bytes | str) -> SignalWaiter:
 
 
 def timer_score(waiter: object) -> float:
-    """Validate a TimerWaiter and return its due time as a sorted-set score."""
+    """Validate a TimerWaiter and return its due time as a sorted-set score.
+
+    Scores are doubles, so a due time that a double cannot hold exactly
+    (an int beyond 2**53 that is not a multiple of its spacing, or beyond the
+    double range) is refused: stored rounded, it could fall due at a clock
+    reading the in-memory registry still keeps it at.
+    """
     _require_record(waiter, TimerWaiter, "register_timer")
     assert isinstance(waiter, TimerWaiter)
     for field in ("parent_run_id", "resume_key"):
@@ -95,7 +101,30 @@ def timer_score(waiter: object) -> float:
     if type(due) not in (int, float, bool):
         raise TypeError(f"TimerWaiter.resume_at_unix must be a number, not {type(due).__name__}")
     check_storable(due, "TimerWaiter.resume_at_unix")
-    return float(due)
+    try:
+        score = float(due)
+    except OverflowError:
+        score = math.nan
+    if score != due:
+        # No repr: an int this large may exceed the digits str() will write.
+        raise TypeError("TimerWaiter.resume_at_unix is an int that a float cannot hold exactly;"
+                        " use a float or an int within 2**53")
+    return score
+
+
+def clock_floor(now: object) -> float:
+    """The largest double not after ``now``: a double due time is due exactly when it is at most this.
+
+    NaN stays NaN (nothing is due); a value that cannot be compared with a float
+    raises the TypeError the comparison raises.
+    """
+    try:
+        floor = float(now)  # type: ignore[arg-type]
+    except OverflowError:
+        floor = math.inf if now > 0 else -math.inf  # type: ignore[operator]
+    if floor > now:  # type: ignore[operator]
+        floor = math.nextafter(floor, -math.inf)
+    return floor
 
 
 def encode_timer(waiter: TimerWaiter) -> bytes:
@@ -133,6 +162,24 @@ def decode_user_input_waiter(data: bytes | str) -> UserInputWaiter:
 def pair_key(parent_run_id: str, resume_key: str) -> bytes:
     """An unambiguous key part for a (parent_run_id, resume_key) pair."""
     return json.dumps([parent_run_id, resume_key], ensure_ascii=True).encode("ascii")
+
+
+def hash_tag(*parts: str) -> bytes:
+    """A hash tag naming ``parts`` injectively: their JSON array, braces escaped.
+
+    The escapes keep ``}`` out of the tag, so the tag ends at its own closing
+    brace and a cluster places every key that starts with it in one slot;
+    decoding the JSON gives the parts back, so different parts never share a tag.
+    """
+    text = json.dumps(list(parts), ensure_ascii=True, separators=(",", ":"))
+    return b"{" + text.replace("{", "\\u007b").replace("}", "\\u007d").encode("ascii") + b"}"
+
+
+def require_prefix(prefix: object) -> str:
+    """Refuse a prefix that is not a str before any key is built from it."""
+    if type(prefix) is not str:
+        raise TypeError(f"prefix must be a str, not {type(prefix).__name__}")
+    return prefix
 
 
 def name_key(name: str) -> bytes:

@@ -13,9 +13,16 @@ Both share these rules, which the protocol leaves open:
 holder (``holder=``, by default an id unique to the instance); a token is
 held by a holder, and ``release`` gives back a token of that holder only, so
 a stray release can never free somebody else's slot. A holder's tokens on a
-queue expire ``lease_seconds`` after its last ``try_acquire``, ``release`` or
-``renew`` there, so the tokens of a worker that died come back by themselves;
-a live holder that keeps tokens longer calls ``renew`` more often than that.
+queue expire ``lease_seconds`` after the last call of that holder there that
+took a token (``try_acquire`` answering True), kept one (``release`` leaving it
+tokens) or ``renew``: a refused ``try_acquire`` or an ``in_use`` extends
+nothing. The tokens of a worker that died come back by themselves; a live
+holder that keeps tokens longer calls ``renew`` more often than that.
+
+Keys: the state of one queue lives under the hash tag ``{<Q>}``, ``<Q>`` being
+``[prefix, queue]`` as JSON with braces escaped: ``:state`` (hash: cap, held),
+``:holders`` (hash: holder -> tokens) and ``:leases`` (sorted set: holder ->
+expiry in ms). One queue is one cluster slot; queues spread over the cluster.
 """
 
 from __future__ import annotations
@@ -80,57 +87,62 @@ class InMemoryTokenSemaphore:
             return self._held.get(queue, 0)
 
 
+# KEYS: state hash (cap, held), holders hash (holder -> tokens), leases zset (holder -> expiry ms)
+# ARGV: holder, lease ms, default capacity
 # Server time in whole milliseconds keeps leases independent of the workers' clocks.
 _NOW_AND_REAP = """
+local state, holders, leases = KEYS[1], KEYS[2], KEYS[3]
 local t = redis.call('TIME')
 local now = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
-local dead = redis.call('ZRANGEBYSCORE', KEYS[3], '-inf', now)
+local dead = redis.call('ZRANGEBYSCORE', leases, '-inf', now)
 for i = 1, #dead do
-  local n = tonumber(redis.call('HGET', KEYS[2], dead[i]) or '0')
-  redis.call('HDEL', KEYS[2], dead[i])
-  redis.call('ZREM', KEYS[3], dead[i])
-  if n > 0 then redis.call('HINCRBY', KEYS[1], 'held', -n) end
+  local n = tonumber(redis.call('HGET', holders, dead[i]) or '0')
+  redis.call('HDEL', holders, dead[i])
+  redis.call('ZREM', leases, dead[i])
+  if n > 0 then redis.call('HINCRBY', state, 'held', -n) end
 end
 """
 
-# KEYS: state hash (cap, held), holders hash (holder -> tokens), leases zset (holder -> expiry ms)
-# ARGV: holder, lease ms, default capacity
 _TRY_ACQUIRE = _NOW_AND_REAP + """
-local cap = tonumber(redis.call('HGET', KEYS[1], 'cap') or ARGV[3])
-local held = tonumber(redis.call('HGET', KEYS[1], 'held') or '0')
+local cap = tonumber(redis.call('HGET', state, 'cap') or ARGV[3])
+local held = tonumber(redis.call('HGET', state, 'held') or '0')
+-- refused: the holder's lease is left as it was, since it took nothing
 if held >= cap then return 0 end
-redis.call('HINCRBY', KEYS[1], 'held', 1)
-redis.call('HINCRBY', KEYS[2], ARGV[1], 1)
-redis.call('ZADD', KEYS[3], now + tonumber(ARGV[2]), ARGV[1])
+redis.call('HINCRBY', state, 'held', 1)
+redis.call('HINCRBY', holders, ARGV[1], 1)
+redis.call('ZADD', leases, now + tonumber(ARGV[2]), ARGV[1])
 return 1
 """
 
 _RELEASE = _NOW_AND_REAP + """
-local mine = tonumber(redis.call('HGET', KEYS[2], ARGV[1]) or '0')
+local mine = tonumber(redis.call('HGET', holders, ARGV[1]) or '0')
+-- none held: never taken, already given back, or reaped above after its lease ran out
 if mine <= 0 then return 0 end
-redis.call('HINCRBY', KEYS[1], 'held', -1)
+redis.call('HINCRBY', state, 'held', -1)
 if mine == 1 then
-  redis.call('HDEL', KEYS[2], ARGV[1])
-  redis.call('ZREM', KEYS[3], ARGV[1])
+  redis.call('HDEL', holders, ARGV[1])
+  redis.call('ZREM', leases, ARGV[1])
 else
-  redis.call('HSET', KEYS[2], ARGV[1], mine - 1)
-  redis.call('ZADD', KEYS[3], now + tonumber(ARGV[2]), ARGV[1])
+  redis.call('HSET', holders, ARGV[1], mine - 1)
+  redis.call('ZADD', leases, now + tonumber(ARGV[2]), ARGV[1])
 end
 return 1
 """
 
 _SET_CAPACITY = """
-redis.call('HSET', KEYS[1], 'cap', ARGV[1])
+local state = KEYS[1]
+redis.call('HSET', state, 'cap', ARGV[1])
 """
 
 _RENEW = _NOW_AND_REAP + """
-if tonumber(redis.call('HGET', KEYS[2], ARGV[1]) or '0') <= 0 then return 0 end
-redis.call('ZADD', KEYS[3], now + tonumber(ARGV[2]), ARGV[1])
+-- none held: an expired lease was reaped above and is not revived
+if tonumber(redis.call('HGET', holders, ARGV[1]) or '0') <= 0 then return 0 end
+redis.call('ZADD', leases, now + tonumber(ARGV[2]), ARGV[1])
 return 1
 """
 
 _IN_USE = _NOW_AND_REAP + """
-return tonumber(redis.call('HGET', KEYS[1], 'held') or '0')
+return tonumber(redis.call('HGET', state, 'held') or '0')
 """
 
 
@@ -143,12 +155,13 @@ class RedisTokenSemaphore:
 
     Each of ``try_acquire``, ``release``, ``set_capacity`` and ``renew`` is
     one atomic script, one round trip. The client may be shared between
-    threads (the client's connection pool is thread-safe).
+    threads (the client's connection pool is thread-safe). A refused
+    ``try_acquire`` does not extend this holder's lease.
     """
 
     def __init__(
         self,
-        client: redis.Redis,
+        client: redis.Redis | redis.RedisCluster,
         *,
         prefix: str = "corlith:tokens",
         holder: str | None = None,
@@ -159,7 +172,7 @@ class RedisTokenSemaphore:
             raise ValueError(f"lease_seconds must be positive: {lease_seconds!r}")
         _check_capacity(default_capacity)
         self._client = client
-        self._prefix = _codec.name_key(prefix) + b":"
+        self._prefix = _codec.require_prefix(prefix)
         self.holder: str = holder if holder is not None else _default_holder()
         self._args: list[bytes | str] = [self.holder.encode("utf-8", "surrogatepass"), str(max(1, round(lease_seconds * 1000))),
                       str(default_capacity)]
@@ -170,8 +183,8 @@ class RedisTokenSemaphore:
         self._in_use = client.register_script(_IN_USE)
 
     def _keys(self, queue: str) -> list[bytes]:
-        name = _codec.name_key(queue)
-        return [self._prefix + b"q:" + name, self._prefix + b"holders:" + name, self._prefix + b"leases:" + name]
+        tag = _codec.hash_tag(self._prefix, queue)
+        return [tag + b":state", tag + b":holders", tag + b":leases"]
 
     def try_acquire(self, queue: str) -> bool:
         """Take a token of ``queue`` for this holder if fewer than its capacity are held."""

@@ -1,15 +1,21 @@
-"""A WaiterRegistry kept in a Redis server, shared by any number of workers.
+"""A WaiterRegistry kept in a Redis server or Redis Cluster, shared by any number of workers.
 
-Key layout under ``prefix`` (all of one registry share it):
+Key layout: every key of one registry starts with the hash tag ``{<P>}``,
+where ``<P>`` is ``[prefix]`` as JSON with braces escaped, so a cluster keeps
+a registry in one slot and a script never spans slots, while registries
+with other prefixes spread over the cluster. After the tag:
 
-- ``<prefix>:seq``: registration counter; every waiter gets the next number,
+- ``:seq``: registration counter; every waiter gets the next number,
   zero-padded so that text order is registration order;
-- ``<prefix>:sig:<signal name>``: hash, sequence number -> signal waiter;
-- ``<prefix>:timers``: sorted set of timer sequence numbers by due time,
-  with the records in the hash ``<prefix>:timer-records``;
-- ``<prefix>:input:<[run id, resume key]>``: list of user-input waiters
-  for that pair, oldest first;
-- ``<prefix>:counts``: hash of the number of waiters of each kind.
+- ``:sig:<signal name>``: hash, sequence number -> signal waiter;
+- ``:timers``: sorted set of timer sequence numbers by due time, with the
+  records in the hash ``:timer-records``;
+- ``:input:<[run id, resume key]>``: list of user-input waiters for that
+  pair, oldest first;
+- ``:counts``: hash of the number of waiters of each kind.
+
+The tag decodes to the prefix and the free-form part comes last, so no two
+(prefix, name) pairs share a key.
 
 Every change is one Lua script, so a waiter is released to exactly one caller
 however many workers resolve, sweep or answer at the same time, and a failed
@@ -18,6 +24,7 @@ call leaves nothing half-done.
 
 from __future__ import annotations
 
+import logging
 import math
 import time
 from collections.abc import Callable
@@ -30,64 +37,79 @@ from corlith_runtime.core.runtime.waiters import SignalWaiter, TimerWaiter, User
 from . import _codec
 from ._args import eager_checks
 
+_log = logging.getLogger(__name__)
+
+#: Timers one sweep script releases at most; the sweep repeats until none are due.
+SWEEP_BATCH = 500
+
 _REGISTER_SIGNAL = """
-local seq = string.format('%020d', redis.call('INCR', KEYS[1]))
-redis.call('HSET', KEYS[2], seq, ARGV[1])
-redis.call('HINCRBY', KEYS[3], 'signal', 1)
+local seq_key, waiters, counts = KEYS[1], KEYS[2], KEYS[3]
+local seq = string.format('%020d', redis.call('INCR', seq_key))
+redis.call('HSET', waiters, seq, ARGV[1])
+redis.call('HINCRBY', counts, 'signal', 1)
 """
 
 _REGISTER_TIMER = """
-local seq = string.format('%020d', redis.call('INCR', KEYS[1]))
-redis.call('ZADD', KEYS[2], ARGV[2], seq)
-redis.call('HSET', KEYS[3], seq, ARGV[1])
-redis.call('HINCRBY', KEYS[4], 'timer', 1)
+local seq_key, timers, records, counts = KEYS[1], KEYS[2], KEYS[3], KEYS[4]
+local seq = string.format('%020d', redis.call('INCR', seq_key))
+redis.call('ZADD', timers, ARGV[2], seq)
+redis.call('HSET', records, seq, ARGV[1])
+redis.call('HINCRBY', counts, 'timer', 1)
 """
 
 _REGISTER_USER_INPUT = """
-redis.call('RPUSH', KEYS[1], ARGV[1])
-redis.call('HINCRBY', KEYS[2], 'input', 1)
+local waiters, counts = KEYS[1], KEYS[2]
+redis.call('RPUSH', waiters, ARGV[1])
+redis.call('HINCRBY', counts, 'input', 1)
 """
 
-# Removes the matched waiters that are still there and names them: a waiter
-# another worker took in the meantime is simply not in the answer.
+# Removes the matched waiters that are still there and names them.
 _CLAIM_SIGNAL = """
+local waiters, counts = KEYS[1], KEYS[2]
 local won = {}
 for i = 1, #ARGV do
-  if redis.call('HDEL', KEYS[1], ARGV[i]) == 1 then won[#won + 1] = ARGV[i] end
+  -- 0: another worker claimed it since our read; it is not ours to return
+  if redis.call('HDEL', waiters, ARGV[i]) == 1 then won[#won + 1] = ARGV[i] end
 end
-if #won > 0 then redis.call('HINCRBY', KEYS[2], 'signal', -#won) end
+if #won > 0 then redis.call('HINCRBY', counts, 'signal', -#won) end
 return won
 """
 
-# Reads only the due part of the sorted set; answers seq, record pairs.
+# ARGV: the clock floor (due means score <= it), the batch size. Reads only
+# the due part of the sorted set and takes at most one batch of it; answers
+# how many stay due, then seq, record pairs.
 _SWEEP = """
-local due = redis.call('ZRANGEBYSCORE', KEYS[1], '-inf', ARGV[1])
-local out = {}
-for i = 1, #due, 1000 do
-  local chunk = {unpack(due, i, math.min(i + 999, #due))}
-  local records = redis.call('HMGET', KEYS[2], unpack(chunk))
-  redis.call('ZREM', KEYS[1], unpack(chunk))
-  redis.call('HDEL', KEYS[2], unpack(chunk))
-  for j = 1, #chunk do
-    out[#out + 1] = chunk[j]
-    out[#out + 1] = records[j]
-  end
+local timers, records, counts = KEYS[1], KEYS[2], KEYS[3]
+local due = redis.call('ZRANGEBYSCORE', timers, '-inf', ARGV[1], 'LIMIT', 0, tonumber(ARGV[2]))
+-- empty: nothing due, or other sweepers took it all
+if #due == 0 then return {0} end
+local found = redis.call('HMGET', records, unpack(due))
+redis.call('ZREM', timers, unpack(due))
+redis.call('HDEL', records, unpack(due))
+redis.call('HINCRBY', counts, 'timer', -#due)
+local out = {redis.call('ZCOUNT', timers, '-inf', ARGV[1])}
+for i = 1, #due do
+  out[#out + 1] = due[i]
+  out[#out + 1] = found[i]
 end
-if #due > 0 then redis.call('HINCRBY', KEYS[3], 'timer', -#due) end
 return out
 """
 
 _RESOLVE_USER_INPUT = """
-if redis.call('LPOP', KEYS[1]) then
-  redis.call('HINCRBY', KEYS[2], 'input', -1)
+local waiters, counts = KEYS[1], KEYS[2]
+-- nil: none registered, or another worker answered the last one first
+if redis.call('LPOP', waiters) then
+  redis.call('HINCRBY', counts, 'input', -1)
   return 1
 end
 return 0
 """
 
+AsyncClient = redis.asyncio.Redis | redis.asyncio.RedisCluster
+
 
 class RedisWaiterRegistry:
-    """Durable registry of suspended runs, shared through a Redis server.
+    """Durable registry of suspended runs, shared through a Redis server or cluster.
 
     Several registry objects (in one process or many) with the same client
     target and ``prefix`` see and release the same waiters; each waiter is
@@ -95,25 +117,30 @@ class RedisWaiterRegistry:
     ``sweep_expired_timers``; a falsy value means ``time.time``. Records are
     stored as copies: only None, bool, int, float, str, and lists and
     str-keyed dicts of these can be stored, and anything else is refused at
-    registration with TypeError.
+    registration with TypeError. An asyncio client belongs to one event loop,
+    and so does a registry built on it.
     """
 
     def __init__(
         self,
-        client: redis.asyncio.Redis,
+        client: AsyncClient,
         *,
         prefix: str = "corlith:waiters",
         clock: Callable[[], float] | None = None,
+        sweep_batch: int = SWEEP_BATCH,
     ) -> None:
+        if type(sweep_batch) is not int or sweep_batch < 1:
+            raise ValueError(f"sweep_batch must be a positive int: {sweep_batch!r}")
         self._client = client
         self._clock: Callable[[], float] = clock or time.time
-        base = _codec.name_key(prefix) + b":"
-        self._seq = base + b"seq"
-        self._sig = base + b"sig:"
-        self._timers = base + b"timers"
-        self._timer_records = base + b"timer-records"
-        self._input = base + b"input:"
-        self._counts = base + b"counts"
+        self._batch = sweep_batch
+        tag = _codec.hash_tag(_codec.require_prefix(prefix))
+        self._seq = tag + b":seq"
+        self._sig = tag + b":sig:"
+        self._timers = tag + b":timers"
+        self._timer_records = tag + b":timer-records"
+        self._input = tag + b":input:"
+        self._counts = tag + b":counts"
         self._register_signal = client.register_script(_REGISTER_SIGNAL)
         self._register_timer = client.register_script(_REGISTER_TIMER)
         self._register_user_input = client.register_script(_REGISTER_USER_INPUT)
@@ -127,7 +154,7 @@ class RedisWaiterRegistry:
         await self._register_signal(keys=[self._seq, self._sig + name, self._counts], args=[record])
 
     async def register_timer(self, waiter: TimerWaiter) -> None:
-        score = _codec.timer_score(waiter)
+        score = _codec.timer_score(waiter)  # refuses what a double cannot hold
         record = _codec.encode_timer(waiter)
         await self._register_timer(
             keys=[self._seq, self._timers, self._timer_records, self._counts],
@@ -173,15 +200,36 @@ class RedisWaiterRegistry:
     async def sweep_expired_timers(self) -> list[tuple[str, str]]:
         """Remove and return ``(parent_run_id, resume_key)`` of every timer due by the clock.
 
-        A timer due exactly now is due. Only due timers are read; pairs come
-        in registration order.
+        A timer due exactly now is due; the comparison is exact, as Python's
+        ``resume_at_unix <= now`` is. Only due timers are read, at most
+        ``sweep_batch`` per script, so a large backlog never holds the server
+        for long; pairs come in registration order. If a batch after the
+        first fails, the pairs already released are returned (the server no
+        longer holds them) and the error is logged; the rest stay due.
         """
-        now = float(self._clock())
+        now = _codec.clock_floor(self._clock())
         if math.isnan(now):
             return []  # nothing compares as due against NaN
-        flat = await self._sweep(keys=[self._timers, self._timer_records, self._counts], args=[repr(now)])
-        pairs = sorted(zip(flat[::2], flat[1::2]))
-        return [(t.parent_run_id, t.resume_key) for t in (_codec.decode_timer(r) for _, r in pairs)]
+        keys = [self._timers, self._timer_records, self._counts]
+        args: list[str | int] = [repr(now), self._batch]
+        released: list[tuple[bytes | str, bytes | str]] = []
+        batches: int | None = None  # how many may follow, fixed by the first reply
+        while batches is None or batches > 0:
+            try:
+                reply = await self._sweep(keys=keys, args=args)
+            except Exception:
+                if batches is None:
+                    raise
+                _log.warning("timer sweep stopped after releasing %d timers; the rest stay due",
+                             len(released), exc_info=True)
+                break
+            released += zip(reply[1::2], reply[2::2])
+            still_due = int(reply[0])
+            # Timers registered as due during the sweep may be taken too, but
+            # no more batches run than the backlog the first one saw needs.
+            batches = -(-still_due // self._batch) if batches is None else min(batches - 1, still_due)
+        released.sort()
+        return [(t.parent_run_id, t.resume_key) for t in (_codec.decode_timer(r) for _, r in released)]
 
     async def signal_waiters(self, signal_name: str) -> list[SignalWaiter]:
         """The signal waiters registered under ``signal_name``, in registration order."""
