@@ -277,3 +277,50 @@ def test_counters_add_in_place(field, call):
     python = _accumulate(spend_book_py.SpendBook, field, call)
     compiled = _accumulate(spend_book.SpendBook, field, call)
     assert compiled == python
+
+
+# ---- the fast paths the hot operations take --------------------------------------------------
+# Checked builds (make sanitize) count every fast path taken and refused, with the reason, per
+# module; a change that silently switches one off fails here.
+
+def _book():
+    return spend_book.SpendBook(cost_cap_usd=1e9, token_cap=10**9, spent_cost_usd=0.25, spent_tokens=40)
+
+
+def _registry():
+    reg = waiters.InMemoryWaiterRegistry()
+    reg._signal_waiters = [waiters.SignalWaiter(f"r{i}", "k", "sig", {"tenant": "acme", "order": i})
+                           for i in range(20)]
+    return reg
+
+
+HOT = {
+    "debit": ("spend_book", _book, lambda book: book.debit(cost_usd=0.5, tokens=10),
+              ["attribute", "arithmetic", "comparison"]),
+    "to_trace_data": ("spend_book", _book, lambda book: book.to_trace_data(),
+                      ["attribute", "method_proof", "snapshot"]),
+    "matches": ("waiters", lambda: waiters.SignalWaiter("r", "k", "sig", {"tenant": "acme", "order": 7}),
+                lambda w: w.matches("sig", {"tenant": "acme", "order": 7, "status": "paid"}),
+                ["attribute", "dict_read"]),
+    "resolve_signal": ("waiters", _registry,
+                       lambda reg: drive(reg.resolve_signal(signal_name="sig", payload={"tenant": "other"})),
+                       ["attribute", "method_proof", "dict_read"]),
+}
+
+
+@pytest.mark.skipif(not hasattr(sys, "_corlith_fast_paths"), reason="counted only in checked builds")
+@pytest.mark.parametrize("name", sorted(HOT))
+def test_hot_operations_take_their_fast_paths(name):
+    module, make, operation, paths = HOT[name]
+    counts = sys._corlith_fast_paths[module]
+    subject = make()
+    for _ in range(3):  # the first calls learn the classes
+        operation(subject)
+    counts()
+    for _ in range(10):
+        operation(subject)
+    seen = counts()
+    for path in paths:
+        refusals = {reason: n for reason, n in seen[path].items() if reason != "taken"}
+        assert not refusals, f"{name} refused its {path} path: {refusals}"
+        assert seen[path]["taken"] >= 10, f"{name} did not take its {path} path: {seen[path]}"

@@ -9,6 +9,7 @@
 // used only on that series, and only after a probe shows it agreeing with the
 // generic path.
 #define Py_BUILD_CORE 1
+#include "shell/checks.hpp"
 #include "shell/internal.hpp"
 
 #include "internal/pycore_dict.h"
@@ -142,11 +143,27 @@ bool detail::settle_attribute_path() {
   return true;
 }
 
+namespace {
+
+// Why a slot read was refused, for the counts of checked builds.
+[[maybe_unused]] const char* refusal(int slot) noexcept {
+  return slot == AttrSite::kUnknown ? "class not learned"
+         : slot == AttrSite::kGeneric ? "generic for this class"
+                                      : "no value of its own in the slot";
+}
+
+}  // namespace
+
 PyObject* peek_attr(PyObject* obj, const Name& name) noexcept {
   if (!fast_path) return nullptr;
   int slot = name.site().find(Py_TYPE(obj)->tp_version_tag);
   PyObject** held = slot >= 0 ? held_value(obj, slot) : nullptr;
-  return held ? *held : nullptr;
+  if (!held) {
+    refused(Fast::attribute, refusal(slot));
+    return nullptr;
+  }
+  taken(Fast::attribute);
+  return *held;
 }
 
 Ref getattr(PyObject* obj, const Name& name) {
@@ -154,8 +171,12 @@ Ref getattr(PyObject* obj, const Name& name) {
   AttrSite& site = name.site();
   int slot = site.find(Py_TYPE(obj)->tp_version_tag);
   if (slot >= 0) {
-    if (PyObject** held = held_value(obj, slot)) return Ref::borrow(*held);
+    if (PyObject** held = held_value(obj, slot)) {
+      taken(Fast::attribute);
+      return Ref::borrow(*held);
+    }
   }
+  refused(Fast::attribute, refusal(slot));
   Ref value(PyObject_GetAttr(obj, name.get()));
   if (value && slot == AttrSite::kUnknown) learn(site, obj, name.get(), value.get());
   return value;
@@ -168,10 +189,13 @@ bool setattr(PyObject* obj, const Name& name, PyObject* value) {
   // A materialised __dict__ shares the values and must see its version change.
   if (slot >= 0 && !_PyObject_GetManagedDict(obj)) {
     if (PyObject** held = held_value(obj, slot)) {
+      taken(Fast::attribute);
+      // The old value's last drop may run host code: the slot holds the new one first.
       Py_SETREF(*held, Py_NewRef(value));
       return true;
     }
   }
+  refused(Fast::attribute, slot >= 0 ? "instance has a dict of its own" : refusal(slot));
   if (PyObject_SetAttr(obj, name.get(), value) < 0) return false;
   if (slot == AttrSite::kUnknown) learn(site, obj, name.get(), value);
   return true;
@@ -229,8 +253,20 @@ int calls_own_plainly(PyObject* obj, const Name& name, Body body) noexcept {
   if (!fast_path) return 0;
   MethodSite& site = name.method_site();
   int way = site.find(Py_TYPE(obj)->tp_version_tag);
-  if (way < 0) return kUndecided;
-  return site.body[way] == reinterpret_cast<const void*>(body) && !may_shadow(site, way, obj, name.get());
+  if (way < 0) {
+    refused(Fast::method_proof, "class not learned");
+    return kUndecided;
+  }
+  if (site.body[way] != reinterpret_cast<const void*>(body)) {
+    refused(Fast::method_proof, "not our function, or not provable for this class");
+    return 0;
+  }
+  if (may_shadow(site, way, obj, name.get())) {
+    refused(Fast::method_proof, "the instance may shadow it");
+    return 0;
+  }
+  taken(Fast::method_proof);
+  return 1;
 }
 
 bool calls_own(PyObject* obj, const Name& name, Body body) noexcept {

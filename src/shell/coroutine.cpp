@@ -225,6 +225,7 @@ bool step_delegate(Coroutine* c, Ref it, PyObject* value, PyObject** out, Ref& o
 // host's await does. True when it yielded; otherwise `outcome` ends the await.
 bool enter_await(Coroutine* c, PyObject** out, Ref& outcome) {
   Task::Awaiting* waiting = c->task.handle().promise().pending;
+  SHELL_INVARIANT(waiting && waiting->awaitable, "the body stopped at an await not entered yet");
   Ref it = awaitable_iter(waiting->awaitable.get());
   waiting->awaitable.reset();  // the await keeps only what it iterates
   return it && step_delegate(c, std::move(it), Py_None, out, outcome);
@@ -234,6 +235,7 @@ bool enter_await(Coroutine* c, PyObject** out, Ref& outcome) {
 // Ends the await the body stopped at with `outcome` and lets the body run on.
 void deliver(Task::Handle h, Ref outcome) {
   Task::Awaiting* waiting = std::exchange(h.promise().pending, nullptr);
+  SHELL_INVARIANT(waiting, "the body waits at an await");
   waiting->value = std::move(outcome);
   h.resume();
 }

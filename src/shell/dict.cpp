@@ -5,6 +5,7 @@
 // only when attr.cpp's gate allows it and after the probe below agrees with
 // the host.
 #define Py_BUILD_CORE 1
+#include "shell/checks.hpp"
 #include "shell/internal.hpp"
 
 #include "internal/pycore_dict.h"
@@ -84,7 +85,10 @@ PyObject* value_at(PyDictObject* mp, Py_ssize_t ix) {
 }  // namespace
 
 bool peek_item(PyObject* dict, PyObject* key, PyObject*& value, KeyHints* hints) noexcept {
-  if (!lookups_run_no_code(dict)) return false;
+  if (!lookups_run_no_code(dict)) {
+    refused(Fast::dict_read, "not a plain dict of str keys");
+    return false;
+  }
   auto* mp = reinterpret_cast<PyDictObject*>(dict);
   PyDictKeysObject* keys = mp->ma_keys;
   // An entry holding this very key and a value is where the dict keeps it:
@@ -94,12 +98,21 @@ bool peek_item(PyObject* dict, PyObject* key, PyObject*& value, KeyHints* hints)
   if (hints) {
     Py_ssize_t ix = hints->index_[slot];
     if (hints->key_[slot] == key && ix < keys->dk_nentries && DK_UNICODE_ENTRIES(keys)[ix].me_key == key &&
-        (value = value_at(mp, ix)))
+        (value = value_at(mp, ix))) {
+      taken(Fast::dict_read);
       return true;
+    }
   }
-  if (!PyUnicode_CheckExact(key)) return false;
+  if (!PyUnicode_CheckExact(key)) {
+    refused(Fast::dict_read, "key not an exact str");
+    return false;
+  }
   Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
-  if (hash == -1) return false;
+  if (hash == -1) {
+    refused(Fast::dict_read, "key's hash not known yet");
+    return false;
+  }
+  taken(Fast::dict_read);
   Py_ssize_t ix = find_text(keys, key, hash);
   value = ix < 0 ? nullptr : value_at(mp, ix);
   if (value && hints) {
@@ -169,9 +182,11 @@ Ref KeyedDict::with(const Ref* values) const {
       }
       // As the host's own insertions do: a dict is tracked once it may be part of a cycle.
       if (holds_containers && !PyObject_GC_IsTracked(copy.get())) PyObject_GC_Track(copy.get());
+      taken(Fast::snapshot);
       return copy;
     }
   }
+  refused(Fast::snapshot, detail::fast_layouts() ? "the copy has a layout of its own" : "layouts not probed");
   PyObject* given[kMaxKeys];
   for (int i = 0; i < count_; ++i) given[i] = values[i].get();
   return Ref(_PyDict_FromItems(keys_, 1, given, 1, count_));

@@ -3,6 +3,7 @@
 #include <functional>
 #include <new>
 
+#include "shell/checks.hpp"
 #include "shell/internal.hpp"
 
 namespace shell {
@@ -64,8 +65,21 @@ int compare_plainly(PyObject* a, PyObject* b, int op) noexcept {
   return kUndecided;
 }
 
+namespace {
+
+// compare_plainly, counted; the callers above it are the hot ones.
+int counted(int verdict) noexcept {
+  if (verdict == kUndecided)
+    refused(Fast::comparison, "operands not plain");
+  else
+    taken(Fast::comparison);
+  return verdict;
+}
+
+}  // namespace
+
 int compare(PyObject* a, PyObject* b, int op) {
-  int plain = compare_plainly(a, b, op);
+  int plain = counted(compare_plainly(a, b, op));
   if (plain != kUndecided) return plain;
   // The operator's full protocol: no identity shortcut, so nan != nan holds.
   Ref verdict(PyObject_RichCompare(a, b, op));
@@ -85,9 +99,16 @@ namespace {
 // one-digit ints still fits a long long), anything else by the host operator.
 template <class Op>
 Ref arithmetic(PyObject* a, PyObject* b, Op op, PyObject* (*host_op)(PyObject*, PyObject*)) {
-  if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) return real(op(PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b)));
+  if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
+    taken(Fast::arithmetic);
+    return real(op(PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b)));
+  }
   Py_ssize_t x, y;
-  if (compact_pair(a, b, x, y)) return integer(op(static_cast<long long>(x), static_cast<long long>(y)));
+  if (compact_pair(a, b, x, y)) {
+    taken(Fast::arithmetic);
+    return integer(op(static_cast<long long>(x), static_cast<long long>(y)));
+  }
+  refused(Fast::arithmetic, "operands not plain");
   return Ref(host_op(a, b));
 }
 

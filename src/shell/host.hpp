@@ -1,5 +1,37 @@
 // Small host operations that module bodies are written in. Each returns an empty
 // Ref (or -1) with the host error set when the host operation fails.
+//
+// When host code runs
+// -------------------
+// "Host code" is Python code, or any C code of the host's that can reach it.
+// On 3.13, with the GIL held, these run host code:
+//   - calls: the callee itself, and whatever its result's drop sets off;
+//   - comparisons and hashes of anything but exact str, int, float, bool and
+//     None, and so every dict or set lookup with such a key, or in a dict that
+//     holds such a key (its keys compare themselves on a hash collision);
+//   - class lookups: a key of a class's dict that is a str subclass compares
+//     itself, and descriptors, __getattr__, __getattribute__ and __setattr__
+//     run on instance reads and writes;
+//   - the last drop of a reference (Py_DECREF, a Ref going out of scope,
+//     Py_SETREF, a container losing an item): finalizers, __del__, weakref
+//     callbacks.
+// These do not: reads of the layouts of exact builtin types (items of a list
+// or tuple, str data, float and compact int values, an exact dict's table of
+// exact str keys), Py_INCREF, making exact builtin objects, and allocation
+// (on 3.13 the cycle collector runs only at the evaluation loop's checks,
+// never inside an allocation).
+//
+// Names say which kind a helper is. `peek_*` reads borrowed and runs no host
+// code; null means "not known that way": ask the host's way. `*_plainly`
+// decides only what it can without host code and answers kUndecided
+// otherwise. Every other helper may run host code.
+//
+// The rule: before the first call that may run host code, hold a reference to
+// everything used after it, and finish writing shared state (caches, fields,
+// lists being built) so that code finds it whole. After the call, read again:
+// a borrowed pointer, a length, a version or a cached proof is valid only up
+// to the next point where host code can run. Bodies mark that point with
+// "host code may run from here".
 #pragma once
 
 #include <cstddef>

@@ -3,6 +3,7 @@
 // one module.
 #include <string>
 
+#include "shell/checks.hpp"
 #include "shell/internal.hpp"
 
 namespace shell {
@@ -271,6 +272,7 @@ int exec(PyObject* module) {
     bool ok = std::visit([ns](const auto& s) { return run(s, ns); }, statement);
     if (!ok) return -1;
   }
+  if (!detail::publish_fast_path_counts(declared->name)) return -1;
   PyObject* registry = PyImport_GetModuleDict();
   Ref key(PyUnicode_FromString(full_name.c_str()));
   if (!key) return -1;

@@ -41,6 +41,7 @@ struct AttrSite {
   unsigned int version[kWays] = {};
   int slot[kWays] = {};
   unsigned char next = 0;
+  static_assert(kWays <= 255, "next counts the ways");
 
   int find(unsigned int type_version) const noexcept {
     for (int i = 0; i < kWays; ++i)
@@ -72,6 +73,7 @@ struct MethodSite {
   int slot[kWays] = {};
   Py_ssize_t known[kWays] = {};
   unsigned char next = 0;
+  static_assert(kWays <= 255, "next counts the ways");
 
   int find(unsigned int type_version) const noexcept {
     for (int i = 0; i < kWays; ++i)

@@ -10,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "shell/checks.hpp"
 #include "shell/host.hpp"
 #include "shell/ref.hpp"
 
@@ -20,7 +21,10 @@ inline constexpr int kMaxParams = 12;  // the widest signature (enqueue_children
 // The bound, converted arguments of one call, `self` (or `cls`) first for methods.
 class Args {
  public:
-  PyObject* operator[](int i) const noexcept { return value_[i]; }
+  PyObject* operator[](int i) const noexcept {
+    SHELL_INVARIANT(i >= 0 && i < kMaxParams, "a parameter of the widest signature");
+    return value_[i];
+  }
   // A parameter annotated "float", as the double the caller's number converts to.
   double real(int i) const noexcept { return real_[i]; }
   // The same as a float object: the caller's own when it passed an exact float.
@@ -76,7 +80,10 @@ int calls_own_plainly(PyObject* obj, const Name& name, Body body) noexcept;
 class Frame {
  public:
   static constexpr int kSlots = 6;
-  Ref& slot() noexcept { return slots_[used_ < kSlots - 1 ? used_++ : kSlots - 1]; }
+  Ref& slot() noexcept {
+    SHELL_INVARIANT(used_ < kSlots, "a body takes at most kSlots frame slots");
+    return slots_[used_ < kSlots - 1 ? used_++ : kSlots - 1];
+  }
   int traverse(visitproc visit, void* arg) const noexcept {
     for (const Ref& r : slots_) Py_VISIT(r.get());
     return 0;

@@ -67,6 +67,7 @@ int signal_recorded(PyObject* last_event) {
 
 Ref classify_failure(Args& a) {
   PyObject* envelope_data = a[0];
+  SHELL_INVARIANT(PyDict_CheckExact(envelope_data), "the binder tested 'dict'");
   if (PyDict_GET_SIZE(envelope_data) == 0) return Ref::borrow(unknown);
 
   PyObject* found = nullptr;

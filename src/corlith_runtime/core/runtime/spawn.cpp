@@ -230,6 +230,7 @@ Task enqueue_children(Args& a, Frame& frame) {
   id_prefix = Ref(PyUnicode_FromFormat("inmem-%U-%U-", parent_run_id, parent_resume_key));
   if (!results || !child_ids || !id_prefix) co_return Ref();
   // The tuple is the caller's and immutable, so its items outlive every await.
+  SHELL_INVARIANT(PyTuple_CheckExact(specs), "the binder tested 'tuple[ChildSpec, ...]'");
   for (Py_ssize_t idx = 0; idx < PyTuple_GET_SIZE(specs); ++idx) {
     PyObject* spec = PyTuple_GET_ITEM(specs, idx);
     child_run_id = mint_child_id(id_prefix.get(), idx);

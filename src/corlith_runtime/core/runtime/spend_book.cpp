@@ -255,12 +255,15 @@ Ref debit(Args& a) {
   Ref cost_spent = cost_usd > 0.0 ? a.real_object(1) : Ref::borrow(zero_usd.get());  // NaN counts as nothing
   if (!tokens_spent || !cost_spent) return {};
 
+  // Host code may run from here (a property, __iadd__, a comparison of what
+  // the book holds): every field is read where the Python reads it.
   Ref spent_cost = getattr(self, spent_cost_usd);
   spent_cost = spent_cost ? add_in_place(spent_cost.get(), cost_spent.get()) : Ref();
   if (!spent_cost || !setattr(self, spent_cost_usd, spent_cost.get())) return {};
   Ref spent = getattr(self, spent_tokens);
   spent = spent ? add_in_place(spent.get(), tokens_spent.get()) : Ref();
   if (!spent || !setattr(self, spent_tokens, spent.get())) return {};
+  SHELL_INVARIANT(tool_name == Py_None || PyUnicode_CheckExact(tool_name), "the binder tested 'Optional[str]'");
   if (tool_name != Py_None && PyUnicode_GET_LENGTH(tool_name) > 0 && !count_tool(self, tool_name)) return {};
 
   // The caps are tested against the totals as the book reads them back.
@@ -461,6 +464,7 @@ Ref from_guards(Args& a) {
   PyObject* guards = a[1];
   Ref book = call(cls);
   if (!book) return {};
+  SHELL_INVARIANT(PyList_CheckExact(guards), "the binder tested 'list[Any]'");
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(guards); ++i) {
     Ref guard = Ref::borrow(PyList_GET_ITEM(guards, i));
     if (!apply_guard(book.get(), guard.get())) return {};
@@ -471,8 +475,9 @@ Ref from_guards(Args& a) {
 // self.remaining_usd() or self.remaining_tokens(), running our body without a
 // call when that is what the call would reach.
 Ref call_own(PyObject* self, const Name& name) {
-  if (calls_own(self, name, remaining_usd)) return remaining_usd_of(self);
-  if (calls_own(self, name, remaining_tokens)) return remaining_tokens_of(self);
+  bool usd = &name == &remaining_usd_key;
+  if (calls_own(self, name, usd ? remaining_usd : remaining_tokens))
+    return usd ? remaining_usd_of(self) : remaining_tokens_of(self);
   return call_method(self, name);
 }
 
@@ -497,6 +502,8 @@ KeyedDict snapshot{snapshot_entries};
   Ref values[std::size(snapshot_entries)];
   for (size_t i = 0; i < std::size(snapshot_entries); ++i) {
     const auto& [key, source] = snapshot_entries[i];
+    // Host code may run at each read or call (a property, an overriding
+    // method): the values are held, and the dict is made only at the end.
     values[i] = source == method || source == rounded_method ? call_own(self, *key) : getattr(self, *key);
     if (values[i] && (source == rounded_field || source == rounded_method)) values[i] = round6(values[i].get());
     if (!values[i]) return {};

@@ -270,6 +270,7 @@ int matches_by_host(PyObject* self, PyObject* signal_name, PyObject* payload, Ke
 // Hot: the shell's reads and comparisons are inlined into it.
 [[gnu::flatten]] Ref matches(Args& a) {
   int holds = matches_plainly(a[0], a[1], a[2], nullptr);
+  // Host code may run from here; the arguments are the caller's, held by it.
   if (holds == kUndecided) holds = matches_by_host(a[0], a[1], a[2], nullptr);
   return holds < 0 ? Ref() : boolean(holds);
 }
@@ -359,6 +360,7 @@ bool replace(PyObject* self, const Name& list_name, PyObject* remaining) {
     int own = calls_own_plainly(waiter, matches_name, matches);
     int hit = own == 1 ? matches_plainly(waiter, signal_name, payload, &hints) : kUndecided;
     if (hit == kUndecided) {
+      // Host code may run from here, and may drop the waiter from the list.
       if (!w) w = Ref::borrow(waiter);
       if (own == kUndecided) own = calls_own(waiter, matches_name, matches);
       if (own) {
@@ -466,6 +468,7 @@ struct AsciiText {
 
   explicit AsciiText(PyObject* value)
       : data(static_cast<const Py_UCS1*>(PyUnicode_DATA(value))), end(PyUnicode_GET_LENGTH(value)) {
+    SHELL_INVARIANT(PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value), "chosen for a plain ASCII str only");
     while (begin < end && Py_UNICODE_ISSPACE(data[begin])) ++begin;
     while (end > begin && Py_UNICODE_ISSPACE(data[end - 1])) --end;
   }
@@ -666,6 +669,7 @@ Ref parse_text(Args& a, PyObject* value, const Text& s) {
                                                                           type_name.get())).get())
                      : Ref();
   }
+  // Host code may run from here: an overridden strip() or lower().
   HostText s;
   return s.make(value) ? parse_text(a, value, s) : Ref();
 }
