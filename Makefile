@@ -15,31 +15,42 @@ export CORLITH_WERROR := ON
 # dependency groups in pyproject.toml (`pip install --group` needs pip 25.1+).
 PIP_INSTALL := python -m pip install -q --no-build-isolation
 WHEEL_PLATFORM := manylinux_2_28_x86_64
+# Two workers: the suite's tests are independent (a forked or spawned child
+# each, leak counts per process), and the machine it is timed on has two cores.
+PYTEST := $(VENV)/bin/python -m pytest -n 2
 
-.PHONY: all help example test test-fast install sanitize typecheck wheel bench clean
+.PHONY: all help example test test-fast test-exhaustive test-tools install sanitize typecheck wheel bench clean
 
 all: test
 
 help:  ## list the targets
-	@awk -F':.*## ' '/^[a-z-]+:.*## / {printf "  %-10s %s\n", $$1, $$2}' $(MAKEFILE_LIST)
+	@awk -F':.*## ' '/^[a-z-]+:.*## / {printf "  %-16s %s\n", $$1, $$2}' $(MAKEFILE_LIST)
 
-define make_venv
+# A venv gets each dependency group the first time a target needs it, behind a
+# stamp of its own: `make example` installs the build tools alone, the checks
+# add theirs. A venv that exists already is kept.
+$(VENV)/.python $(ASAN_VENV)/.python:
 	@test -n "$(PYTHON)" || { echo "CPython 3.13 not found: put python3.13 on PATH or set PYTHON=" >&2; exit 1; }
 	@$(PYTHON) -c 'import sys; sys.exit(sys.implementation.name != "cpython" or sys.version_info[:2] != (3, 13))' 2>/dev/null || { \
 	    echo "PYTHON=$(PYTHON) is not CPython 3.13; these modules build only against 3.13" >&2; exit 1; }
-	$(PYTHON) -m venv $(1)
-	$(1)/bin/python -m pip install -q --upgrade 'pip>=25.1'
-	$(1)/bin/python -m pip install -q $(foreach g,$(2),--group $(g))
-	touch $(1)/.ready
-endef
+	test -x $(@D)/bin/python || $(PYTHON) -m venv $(@D)
+	$(@D)/bin/python -m pip install -q --upgrade 'pip>=25.1'
+	touch $@
 
-$(VENV)/.ready: pyproject.toml
-	$(call make_venv,$(VENV),dev)
+$(VENV)/.group-%: pyproject.toml | $(VENV)/.python
+	$(VENV)/bin/python -m pip install -q --group $*
+	touch $@
 
-$(ASAN_VENV)/.ready: pyproject.toml
-	$(call make_venv,$(ASAN_VENV),build test)
+$(ASAN_VENV)/.group-%: pyproject.toml | $(ASAN_VENV)/.python
+	$(ASAN_VENV)/bin/python -m pip install -q --group $*
+	touch $@
 
-install: $(VENV)/.ready  ## build the modules into .venv, with the stand-in runtime module
+# What the tests run: pytest, and the type checkers test_typing.py and the
+# Redis backend's checks drive.
+test-tools: $(VENV)/.group-test $(VENV)/.group-typing
+install-redis: test-tools
+
+install: $(VENV)/.group-build  ## build the modules into .venv, with the stand-in runtime module
 	$(VENV)/bin/$(PIP_INSTALL) .
 	$(VENV)/bin/$(PIP_INSTALL) ./standin
 	@for db in build/cp313-*/compile_commands.json; do test -e "$$db" && ln -sf "$$db" compile_commands.json; break; done
@@ -47,15 +58,23 @@ install: $(VENV)/.ready  ## build the modules into .venv, with the stand-in runt
 example: install  ## walk through one spawn tree
 	$(VENV)/bin/python examples/spawn_tree.py
 
-test: install  ## run every test, the packaging checks included
-	$(VENV)/bin/python -m pytest
+# `make test` is the check for every change: each test but the packaging
+# checks, with the allocation-failure sweeps failing a seeded sample of the
+# allocations, then the Redis backend's tests (its section below).
+test: test-fast  ## build, then run the tests (sampled allocation sweeps) and the Redis backend's
 
-test-fast: install  ## every test but the slow packaging checks
-	$(VENV)/bin/python -m pytest -m 'not packaging'
+test-fast: install test-tools  ## make test without the Redis backend
+	$(PYTEST) -m 'not packaging'
 
-# The whole suite against a build instrumented with ASan and UBSan. The
-# packaging checks build release wheels and do not run under the sanitizers.
-sanitize: $(ASAN_VENV)/.ready  ## every test against an ASan+UBSan build, in .venv-asan
+# What `make test` leaves out, run by CI: the sweeps failing every allocation,
+# and the packaging checks, which build wheels and venvs. Other suites add
+# their own prerequisites below.
+test-exhaustive: install test-tools $(VENV)/.group-release  ## every allocation of the sweeps, and the packaging checks
+	$(PYTEST) --exhaustive -m 'sweep or packaging'
+
+# The suite but the packaging checks against a build instrumented with ASan and
+# UBSan, the sweeps sampled as in `make test`; packaging builds release wheels.
+sanitize: $(ASAN_VENV)/.group-build $(ASAN_VENV)/.group-test  ## the tests against an ASan+UBSan build, in .venv-asan
 	CORLITH_SANITIZE=ON $(ASAN_VENV)/bin/$(PIP_INSTALL) \
 	    -C build-dir=build/asan -C cmake.build-type=Debug .
 	$(ASAN_VENV)/bin/$(PIP_INSTALL) ./standin
@@ -63,27 +82,30 @@ sanitize: $(ASAN_VENV)/.ready  ## every test against an ASan+UBSan build, in .ve
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	PYTHONMALLOC=malloc $(ASAN_VENV)/bin/python -m pytest -p no:cacheprovider -q -m 'not packaging'
 
-typecheck: install  ## check the stubs against the compiled modules
+typecheck: install $(VENV)/.group-typing  ## check the stubs against the compiled modules
 	PY=$(VENV)/bin/python .ci/typecheck
 
 # The release wheel, tagged for the oldest glibc it runs on, in wheelhouse/.
-wheel: $(VENV)/.ready  ## build the release wheel and tag it manylinux with auditwheel
+wheel: $(VENV)/.group-build $(VENV)/.group-release  ## build the release wheel and tag it manylinux with auditwheel
 	rm -rf dist wheelhouse
 	$(VENV)/bin/python -m pip wheel -q --no-build-isolation --no-deps -w dist .
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --plat $(WHEEL_PLATFORM) -w wheelhouse dist/*.whl
 	$(VENV)/bin/auditwheel show wheelhouse/*.whl
 
-bench: install  ## run the benchmarks
+bench: install $(VENV)/.group-bench  ## run the benchmarks
 	$(VENV)/bin/python benchmarks/bench.py
 
 clean:  ## remove builds and environments
 	rm -rf build dist wheelhouse compile_commands.json $(VENV) $(ASAN_VENV)
 
 # ---- Redis backend (backends/redis): a separate distribution, installed into
-# the same .venv and tested against real redis-server processes that its tests
-# start on loopback ports. `make test` runs it too.
-.PHONY: test-redis install-redis bench-redis
+# the same .venv and tested against real redis-server processes (one alone and
+# a three-master cluster) that its tests start on loopback ports. `make test`
+# runs it too, the conformance kit against the cluster included; the
+# multi-process tests against the cluster run in `make test-exhaustive`.
+.PHONY: test-redis install-redis bench-redis test-redis-exhaustive
 test: test-redis
+test-exhaustive: test-redis-exhaustive
 
 install-redis: install
 	backends/redis/scripts/ensure-redis-server
@@ -92,6 +114,9 @@ install-redis: install
 test-redis: install-redis
 	cd backends/redis && ../../$(VENV)/bin/python -m pytest
 	$(VENV)/bin/python -m mypy --strict --cache-dir /dev/null backends/redis/src
+
+test-redis-exhaustive: install-redis
+	cd backends/redis && ../../$(VENV)/bin/python -m pytest -m exhaustive
 
 bench-redis: install-redis
 	$(VENV)/bin/python backends/redis/benchmarks/bench.py

@@ -3,8 +3,10 @@
     python bench.py [--url redis://127.0.0.1:PORT/0] [--calls N]
 
 Without --url it starts a throw-away redis-server on a free loopback port.
-Round trips are counted by the client's connection (commands sent), so a
-script counts once however many commands it runs inside the server.
+The clients are the package's own (blocking pools, no retries). Round trips
+are counted by the client's connection (commands sent), so a script counts
+once however many commands it runs inside the server. The server's slow log
+gives the longest single script of a large sweep: how long it held the server.
 """
 
 from __future__ import annotations
@@ -23,7 +25,8 @@ import redis.asyncio
 sys.path.insert(0, str(Path(__file__).parents[1] / "tests"))
 from redis_server import RedisServer  # noqa: E402
 
-from corlith_redis import RedisTokenSemaphore, RedisWaiterRegistry  # noqa: E402
+from corlith_redis import RedisTokenSemaphore, RedisWaiterRegistry, async_client, sync_client  # noqa: E402
+from corlith_redis.waiters import SWEEP_BATCH  # noqa: E402
 from corlith_runtime.core.runtime.waiters import SignalWaiter, TimerWaiter, UserInputWaiter  # noqa: E402
 
 SENT = [0]
@@ -67,7 +70,7 @@ async def gather_in_batches(calls: list[Awaitable[Any]], size: int = 50) -> None
 
 
 async def waiters(url: str, n: int) -> None:
-    client = redis.asyncio.Redis.from_url(url, connection_class=CountingAsyncConnection)
+    client = async_client(url, connection_class=CountingAsyncConnection)
     now = [1e9]
     reg = RedisWaiterRegistry(client, prefix=f"bench:{time.time_ns()}", clock=lambda: now[0])
     # Scripts are loaded on first use; keep that out of the figures.
@@ -106,11 +109,26 @@ async def waiters(url: str, n: int) -> None:
                                  for i in range(others)])
         await measure(f"  {own:>5,} of its name, {others:>6,} of others", max(50, n // max(1, own // 10)),
                       lambda i: growth.resolve_signal(signal_name="hot", payload={"id": -1}))
+
+    backlog_size = 20_000
+    print(f"\nsweep_expired_timers of a backlog, {SWEEP_BATCH} timers per script:")
+    backlog = RedisWaiterRegistry(client, prefix=f"bench:backlog:{time.time_ns()}", clock=lambda: 1e9)
+    await gather_in_batches([backlog.register_timer(TimerWaiter(f"r{i}", "k", 1.0)) for i in range(backlog_size)])
+    control = redis.Redis.from_url(url)
+    control.config_set("slowlog-log-slower-than", 0)
+    control.config_set("slowlog-max-len", 1024)
+    control.slowlog_reset()
+    await measure(f"  releases {backlog_size:,} due timers", 1, lambda i: backlog.sweep_expired_timers())
+    scripts = [e["duration"] for e in control.slowlog_get(1024) if e["command"].startswith(b"EVALSHA")]
+    print(f"  {'longest script of that sweep (server busy)':<56} {max(scripts) / 1000:>23.1f} ms")
+    control.config_set("slowlog-log-slower-than", 10_000)
+    control.config_set("slowlog-max-len", 128)
+    control.close()
     await client.aclose()
 
 
 def tokens(url: str, n: int) -> None:
-    client = redis.Redis.from_url(url, connection_class=CountingConnection)
+    client = sync_client(url, connection_class=CountingConnection)
     sem = RedisTokenSemaphore(client, prefix=f"bench:{time.time_ns()}")
     sem.set_capacity("q", 1_000_000)
     sem.try_acquire("q")

@@ -29,10 +29,14 @@ class TestRedisWaiterRegistry(WaiterRegistryConformance):
     def waiter_registries(self, redis_target: Any, prefix: str) -> Any:
         @contextlib.asynccontextmanager
         async def open_(clock: Callable[[], float] | None) -> AsyncIterator[Callable[[], Any]]:
-            clients = []
+            clients: list[Any] = []
 
             def make() -> RedisWaiterRegistry:
-                clients.append(redis_target.async_client())  # a connection per worker
+                # A client per worker; on a cluster the workers share one, since a cluster client
+                # learns the topology and command table on first use (tens of ms). Calls made at
+                # once still run on connections of their own.
+                if not (clients and redis_target.cluster):
+                    clients.append(redis_target.async_client())
                 return RedisWaiterRegistry(clients[-1], prefix=prefix, clock=clock)
 
             try:

@@ -212,18 +212,19 @@ def test_threads_beyond_the_pool_wait_for_connections_and_succeed(
     client.close()
 
 
-def test_waiting_for_a_connection_is_bounded_by_the_timeout(redis_target: Target, prefix: str) -> None:
-    client = redis_target.sync_client(max_connections=1, timeout=0.1, socket_timeout=5)
+def test_waiting_for_a_connection_is_bounded_by_the_timeout(redis_server: RedisServer, prefix: str) -> None:
+    # The cluster client's pools are the same blocking pools, one per node.
+    client = redis_server.sync_client(max_connections=1, timeout=0.05, socket_timeout=5)
     semaphore = RedisTokenSemaphore(client, prefix=prefix, default_capacity=1)
     # Takes the only connection to the node that holds the queue's slot.
     busy = _codec.hash_tag(prefix, "q") + b":never"
-    hold = threading.Thread(target=client.blpop, args=([busy],), kwargs={"timeout": 0.6})
+    hold = threading.Thread(target=client.blpop, args=([busy],), kwargs={"timeout": 0.4})
     hold.start()
-    time.sleep(0.15)
+    time.sleep(0.1)
     started = time.monotonic()
     with pytest.raises(redis.ConnectionError, match="No connection available"):
         semaphore.try_acquire("q")
-    assert time.monotonic() - started < 0.4  # gave up before the connection came free
+    assert time.monotonic() - started < 0.3  # gave up before the connection came free
     hold.join()
     assert semaphore.try_acquire("q")
     client.close()
