@@ -6,9 +6,13 @@ call runs to its end without reaching the failing one; then it fails every alloc
 the first, the second, ... on. Each outcome must be the call's own (its result, or the error
 it raises with memory to spare) or MemoryError: never a crash, a SystemError or another error.
 
-Run as a script (``python test_nomemory.py <group>``) it sweeps one group and prints a JSON
-list of the bad outcomes; the tests below run each group in a subprocess of its own, so a
-crash fails one test.
+Every allocation is failed under ``--exhaustive`` (``make test-exhaustive``). Otherwise the
+sweep fails a fixed, seeded sample: each of a call's first allocations and of its last ones,
+and a spread of those between.
+
+Run as a script (``python test_nomemory.py <group> <part>``, ``CORLITH_SWEEP=exhaustive`` for
+every allocation) it sweeps one group and prints a JSON list of the bad outcomes; the tests
+below run each group in a subprocess of its own, so a crash fails one test.
 """
 
 import gc
@@ -17,6 +21,7 @@ import importlib.util
 import json
 import os
 import pathlib
+import random
 import re
 import subprocess
 import sys
@@ -25,6 +30,8 @@ from functools import partial as P
 
 import pytest
 
+pytestmark = pytest.mark.sweep
+
 PACKAGE = "corlith_runtime.core.runtime"
 # Bounds the sweep of one call; a call that needs more allocations is itself reported.
 MOST_ALLOCATIONS = 20_000
@@ -32,6 +39,11 @@ MOST_ALLOCATIONS = 20_000
 SLACK = 20
 # An import fails each of its first allocations in turn, then a sample of the rest.
 EVERY_ALLOCATION = 300
+# The sample: each of the first HEAD allocations and of the last TAIL a call makes (where
+# its error paths start and where it hands its result over), and SPREAD chosen among those
+# between; an import's later allocations are tried at steps of an eighth to a quarter.
+HEAD, TAIL, SPREAD = 24, 8, 24
+SAMPLED = os.environ.get("CORLITH_SWEEP", "sampled") != "exhaustive"
 
 
 # --- the calls ---------------------------------------------------------------------------------
@@ -278,6 +290,35 @@ def own_outcome(call):
     return type(result) if isinstance(result, BaseException) else None
 
 
+def sampled(label, indices, tail=TAIL):
+    """Every index when sweeping exhaustively; else the first HEAD, the last `tail`, and SPREAD
+    of those between, drawn by a generator seeded with the call's label (the same every run)."""
+    indices = list(indices)
+    if not SAMPLED or len(indices) <= HEAD + tail + SPREAD:
+        return indices
+    middle = indices[HEAD:len(indices) - tail]
+    picked = set(random.Random(label).sample(middle, SPREAD))
+    return indices[:HEAD] + [i for i in middle if i in picked] + indices[len(indices) - tail:]
+
+
+def first_own(outcome):
+    """The first allocation from which failing every one lets the call finish. The sample
+    tries the first HEAD one by one, then doubles its step and halves between the last two;
+    a call that swallows a failure early can make it stop short, which shortens the sample."""
+    found = next((i for i in range(HEAD if SAMPLED else MOST_ALLOCATIONS) if outcome(i, 0) == "own"), None)
+    if found is not None or not SAMPLED:
+        return found
+    low, high = HEAD - 1, 2 * HEAD  # outcome(low, 0) is not "own"
+    while outcome(high, 0) != "own":
+        low, high = high, 2 * high
+        if high >= MOST_ALLOCATIONS:
+            return None
+    while high - low > 1:
+        middle = (low + high) // 2
+        low, high = (low, middle) if outcome(middle, 0) == "own" else (middle, high)
+    return high
+
+
 def sweep(label, setup, make_call):
     """The bad outcomes of one call, as [label, mode, allocation, what happened].
 
@@ -289,11 +330,12 @@ def sweep(label, setup, make_call):
     def outcome(i, stop):
         return attempt(make_call(*setup()), i, stop, expected)
 
-    needed = next((i for i in range(MOST_ALLOCATIONS) if outcome(i, 0) == "own"), None)
+    needed = first_own(outcome)
     if needed is None:
         return [[label, "rest", MOST_ALLOCATIONS, "did not finish"]]
-    bad = [[label, "rest", i, repr(o)] for i in range(needed) if isinstance(o := outcome(i, 0), BaseException)]
-    bad += [[label, "one", i, repr(o)] for i in range(needed + SLACK)
+    bad = [[label, "rest", i, repr(o)] for i in sampled(label, range(needed))
+           if isinstance(o := outcome(i, 0), BaseException)]
+    bad += [[label, "one", i, repr(o)] for i in sampled(label, range(needed + SLACK), TAIL + SLACK)
             if isinstance(o := outcome(i, i + 1), BaseException)]
     return bad
 
@@ -332,6 +374,7 @@ def sweep_load(load, label, mode, check=None):
     allocation on, until it succeeds: the bad outcomes and the number of crashes."""
     bad, crashes = [], 0
     i = 0
+    step = random.Random(f"{label} {mode}")
     while i < MOST_ALLOCATIONS:
         outcome = forked(lambda: checked(load, i, i + 1 if mode == "one" else 0, check))
         if outcome == "own":
@@ -341,8 +384,12 @@ def sweep_load(load, label, mode, check=None):
         elif outcome != "failed":
             bad.append([label, mode, i, outcome])
         # Every allocation of the shell's own start, then ever sparser through the class
-        # machinery of the host, whose allocations run to thousands.
-        i += 1 if i < EVERY_ALLOCATION else i // 40
+        # machinery of the host, whose allocations run to thousands. The sample's steps are
+        # drawn by a seeded generator, so that modules do not all skip the same allocations.
+        if SAMPLED:
+            i += 1 if i < HEAD else step.randint(i // 8, i // 4)
+        else:
+            i += 1 if i < EVERY_ALLOCATION else i // 40
     return bad + [[label, mode, MOST_ALLOCATIONS, "did not finish"]], crashes
 
 
@@ -403,21 +450,26 @@ def main(group, part):
     for dependency in ("typing", "dataclasses", "time", "asyncio.coroutines", f"{PACKAGE}.exceptions"):
         importlib.import_module(dependency)
     gc.disable()
+    calls = GROUPS[group]() if part == "calls" else {}
+    # What lives for the whole sweep is set aside, so that the collection before each attempt
+    # (which is there to empty the free lists) walks only what the attempts made.
+    gc.freeze()
     if part != "calls":
         print(json.dumps(sweep_import(group, part)))
         return
     bad = []
-    for label, (setup, make_call) in GROUPS[group]().items():
+    for label, (setup, make_call) in calls.items():
         bad += sweep(label, setup, make_call)
     gc.enable()
     bad += [["unraisable", "", 0, t.__name__] for t in unraisable if not issubclass(t, MemoryError)]
     print(json.dumps(bad))
 
 
-def run_sweep(group, part):
+def run_sweep(group, part, exhaustive):
     # One hash seed, so that the host's dicts grow at the same allocations in every run.
     return subprocess.run([sys.executable, __file__, group, part], capture_output=True, text=True,
-                          timeout=1800, env={**os.environ, "PYTHONHASHSEED": "0"})
+                          timeout=3600, env={**os.environ, "PYTHONHASHSEED": "0",
+                                             "CORLITH_SWEEP": "exhaustive" if exhaustive else "sampled"})
 
 
 def assert_clean(proc):
@@ -426,9 +478,14 @@ def assert_clean(proc):
     assert bad == [], "\n".join(map(str, bad[:40]))
 
 
+@pytest.fixture
+def exhaustive(request):
+    return request.config.getoption("exhaustive")
+
+
 @pytest.mark.parametrize("group", GROUPS)
-def test_every_call_succeeds_or_raises_memory_error_under_each_failing_allocation(group):
-    assert_clean(run_sweep(group, "calls"))
+def test_every_call_succeeds_or_raises_memory_error_under_each_failing_allocation(group, exhaustive):
+    assert_clean(run_sweep(group, "calls", exhaustive))
 
 
 # CPython 3.13.0 crashes in its own class creation when growing the class dict fails (its
@@ -437,8 +494,8 @@ def test_every_call_succeeds_or_raises_memory_error_under_each_failing_allocatio
 # Each attempt runs in a child process; a crash passes only where the host's import crashes.
 @pytest.mark.parametrize("mode", ["one", "rest"])
 @pytest.mark.parametrize("group", GROUPS)
-def test_import_succeeds_or_raises_memory_error_and_leaves_nothing(group, mode):
-    proc = run_sweep(group, mode)
+def test_import_succeeds_or_raises_memory_error_and_leaves_nothing(group, mode, exhaustive):
+    proc = run_sweep(group, mode, exhaustive)
     assert proc.returncode == 0, proc.stderr[-3000:]
     report = json.loads(proc.stdout.splitlines()[-1])
     assert report["bad"] == [], "\n".join(map(str, report["bad"][:40]))

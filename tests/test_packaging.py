@@ -2,7 +2,7 @@
 how it shares ``corlith_runtime`` with the runtime that owns the package.
 
 Each test builds wheels or virtual environments, so all carry the
-``packaging`` mark (``make test-fast`` leaves them out).
+``packaging`` mark: ``make test`` leaves them out, ``make test-exhaustive`` runs them.
 """
 
 import fcntl
