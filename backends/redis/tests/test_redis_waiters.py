@@ -74,7 +74,8 @@ class Text(str):
 
 STORED = {
     "int": 7, "big": -(10**40), "float": 0.1, "neg_zero": -0.0, "inf": float("-inf"), "bool": True,
-    "false": False, "none": None, "text": "é\ud800\U0001f600\x00", "empty": {}, "list": [1, 1.0, True, "1", None],
+    "false": False, "none": None, "text": "é\ud800\U0001f600\x00", "halves": "\ud83d\ude00", "empty": {},
+    "list": [1, 1.0, True, "1", None],
     "nested": {"a": [{"b": [[], {}]}], "c": {"d": 2.5e-300}},
 }
 
@@ -289,6 +290,7 @@ KEY_SPACES = [
     (("a}", "s"), ("a", "}:sig:s")),
     (("{", "s"), ("\\u007b", "s")),
     (("", "s"), ("[]", "s")),
+    (("\U0001f600", "s"), ("\ud83d\ude00", "s")),  # a character, and its UTF-16 halves as two
 ]
 
 
@@ -319,6 +321,25 @@ def test_registries_with_different_prefixes_never_share_a_key(
             await client.aclose()
 
     asyncio.run(main())
+
+
+# Texts that differ though JSON's \\u escapes, or a careless encoding, would write them alike.
+LOOKALIKES = [("\U0001f600", "\ud83d\ude00"), ("a", "a\x00"), ("\\u007b", "{"), ("\ud800", "\\ud800")]
+
+
+@pytest.mark.parametrize("ours, theirs", LOOKALIKES)
+def test_lookalike_names_and_pairs_reach_different_waiters(redis_server: RedisServer, prefix: str, ours: str,
+                                                          theirs: str) -> None:
+    async def body(registry: RedisWaiterRegistry) -> None:
+        await registry.register_signal_waiter(SignalWaiter(ours, ours, ours, {ours: ours}))
+        await registry.register_user_input_waiter(UserInputWaiter(ours, ours, ours))
+        assert await registry.signal_waiters(theirs) == []
+        assert await registry.resolve_user_input(parent_run_id=theirs, resume_key=ours, response=0) is False
+        assert await registry.resolve_signal(signal_name=ours, payload={ours: theirs}) == []
+        assert await registry.resolve_signal(signal_name=ours, payload={ours: ours}) == [(ours, ours, {ours: ours})]
+        assert await registry.resolve_user_input(parent_run_id=ours, resume_key=ours, response=0) is True
+
+    run(lambda: with_registry(redis_server.url, prefix, body))
 
 
 @pytest.mark.parametrize("max_connections, calls", [(None, 150), (2, 120)])

@@ -50,9 +50,23 @@ def _check(value: object, where: str, open_containers: set[int]) -> None:
     open_containers.discard(id(value))
 
 
+def _text_bytes(text: str) -> bytes:
+    # JSON's \u escapes would write an astral character and the two lone
+    # surrogates of its UTF-16 form alike; raw text with surrogatepass keeps
+    # them apart (and anything without lone surrogates is plain UTF-8).
+    return text.encode("utf-8", "surrogatepass")
+
+
+def _json_bytes(value: object) -> bytes:
+    return _text_bytes(json.dumps(value, ensure_ascii=False, separators=(",", ":")))
+
+
+def _load(data: bytes | str) -> Any:
+    return json.loads(data.decode("utf-8", "surrogatepass") if isinstance(data, bytes) else data)
+
+
 def _dump(fields: dict[str, Any]) -> bytes:
-    # ensure_ascii escapes lone surrogates, which UTF-8 cannot carry.
-    return json.dumps(fields, ensure_ascii=True, separators=(",", ":")).encode("ascii")
+    return _json_bytes(fields)
 
 
 def _require_record(waiter: object, cls: type, method: str) -> None:
@@ -81,7 +95,7 @@ def encode_signal_waiter(waiter: object) -> bytes:
 
 def decode_signal_waiter(data: bytes | str) -> SignalWaiter:
     """Rebuild a SignalWaiter from its stored form."""
-    f = json.loads(data)
+    f = _load(data)
     return SignalWaiter(f["p"], f["r"], f["s"], f["m"], f["t"])
 
 
@@ -134,7 +148,7 @@ def encode_timer(waiter: TimerWaiter) -> bytes:
 
 def decode_timer(data: bytes | str) -> TimerWaiter:
     """Rebuild a TimerWaiter from its stored form."""
-    f = json.loads(data)
+    f = _load(data)
     return TimerWaiter(f["p"], f["r"], f["at"])
 
 
@@ -155,13 +169,13 @@ def encode_user_input_waiter(waiter: object) -> bytes:
 
 def decode_user_input_waiter(data: bytes | str) -> UserInputWaiter:
     """Rebuild a UserInputWaiter from its stored form."""
-    f = json.loads(data)
+    f = _load(data)
     return UserInputWaiter(f["p"], f["r"], f["q"], f["c"], f["t"])
 
 
 def pair_key(parent_run_id: str, resume_key: str) -> bytes:
     """An unambiguous key part for a (parent_run_id, resume_key) pair."""
-    return json.dumps([parent_run_id, resume_key], ensure_ascii=True).encode("ascii")
+    return _json_bytes([parent_run_id, resume_key])
 
 
 def hash_tag(*parts: str) -> bytes:
@@ -171,8 +185,8 @@ def hash_tag(*parts: str) -> bytes:
     brace and a cluster places every key that starts with it in one slot;
     decoding the JSON gives the parts back, so different parts never share a tag.
     """
-    text = json.dumps(list(parts), ensure_ascii=True, separators=(",", ":"))
-    return b"{" + text.replace("{", "\\u007b").replace("}", "\\u007d").encode("ascii") + b"}"
+    text = json.dumps(list(parts), ensure_ascii=False, separators=(",", ":"))
+    return b"{" + _text_bytes(text.replace("{", "\\u007b").replace("}", "\\u007d")) + b"}"
 
 
 def require_prefix(prefix: object) -> str:
@@ -184,4 +198,4 @@ def require_prefix(prefix: object) -> str:
 
 def name_key(name: str) -> bytes:
     """A key part for a free-form name; lone surrogates stay distinct from real text."""
-    return name.encode("utf-8", "surrogatepass")
+    return _text_bytes(name)
