@@ -29,6 +29,13 @@ def _options(timeout: float, kwargs: dict[str, Any]) -> dict[str, Any]:
     return {"socket_connect_timeout": timeout, "socket_timeout": timeout, **kwargs}
 
 
+def _pool_size(max_connections: int) -> int:
+    # A pool of none would make every call wait out its timeout.
+    if type(max_connections) is not int or max_connections < 1:
+        raise ValueError(f"max_connections must be a positive int: {max_connections!r}")
+    return max_connections
+
+
 def async_client(url: str, *, timeout: float = 5.0, max_connections: int = DEFAULT_MAX_CONNECTIONS,
                  **kwargs: Any) -> redis.asyncio.Redis:
     """An asyncio client for a RedisWaiterRegistry; ``kwargs`` go to the connection pool.
@@ -38,7 +45,7 @@ def async_client(url: str, *, timeout: float = 5.0, max_connections: int = DEFAU
     from redis.asyncio.retry import Retry as AsyncRetry
 
     pool = redis.asyncio.BlockingConnectionPool.from_url(
-        url, max_connections=max_connections, timeout=timeout, retry=AsyncRetry(NoBackoff(), 0),
+        url, max_connections=_pool_size(max_connections), timeout=timeout, retry=AsyncRetry(NoBackoff(), 0),
         **_options(timeout, kwargs))
     return redis.asyncio.Redis.from_pool(pool)
 
@@ -47,7 +54,7 @@ def sync_client(url: str, *, timeout: float = 5.0, max_connections: int = DEFAUL
                 **kwargs: Any) -> redis.Redis:
     """A blocking client for a RedisTokenSemaphore; ``kwargs`` go to the connection pool."""
     pool = redis.BlockingConnectionPool.from_url(
-        url, max_connections=max_connections, timeout=timeout, retry=Retry(NoBackoff(), 0),
+        url, max_connections=_pool_size(max_connections), timeout=timeout, retry=Retry(NoBackoff(), 0),
         **_options(timeout, kwargs))
     return redis.Redis.from_pool(pool)
 
@@ -57,7 +64,7 @@ def sync_cluster_client(url: str, *, timeout: float = 5.0, max_connections: int 
     """A blocking Redis Cluster client (``url`` names any node); ``max_connections`` is per node."""
     return redis.RedisCluster.from_url(
         url, retry=Retry(NoBackoff(), 0), connection_pool_class=redis.BlockingConnectionPool,
-        max_connections=max_connections, timeout=timeout, **_options(timeout, kwargs))
+        max_connections=_pool_size(max_connections), timeout=timeout, **_options(timeout, kwargs))
 
 
 class _WaitingCluster(redis.asyncio.RedisCluster):
@@ -91,5 +98,5 @@ def async_cluster_client(url: str, *, timeout: float = 5.0, max_connections: int
     from redis.asyncio.retry import Retry as AsyncRetry
 
     return _WaitingCluster.from_url(
-        url, retry=AsyncRetry(NoBackoff(), 0), max_connections=max_connections, admission_timeout=timeout,
+        url, retry=AsyncRetry(NoBackoff(), 0), max_connections=_pool_size(max_connections), admission_timeout=timeout,
         **_options(timeout, kwargs))
