@@ -74,8 +74,10 @@ void learn(AttrSite& site, PyObject* obj, PyObject* name, PyObject* seen) {
   PyTypeObject* type = Py_TYPE(obj);
   if (!PyUnstable_Type_AssignVersionTag(type)) return;
   unsigned int version = type->tp_version_tag;
+  // The lookup's code may give `obj` another class, which would drop this one.
+  Ref held_type = Ref::borrow(reinterpret_cast<PyObject*>(type));
   int slot = slot_of(type, name);
-  if (type->tp_version_tag != version) return;
+  if (type->tp_version_tag != version || Py_TYPE(obj) != type) return;
   if (slot >= 0) {
     PyObject** held = held_value(obj, slot);
     if (!held) return;  // this one cannot tell
@@ -274,9 +276,14 @@ bool calls_own(PyObject* obj, const Name& name, Body body) noexcept {
   if (own != kUndecided) return own;
   PyTypeObject* type = Py_TYPE(obj);
   if (!PyUnstable_Type_AssignVersionTag(type)) return false;
-  MethodSite::Entry proof;
-  if (!prove_method(type, name.get(), proof)) return false;
-  name.method_site().fill(proof);
+  {
+    // The lookup's code may give `obj` another class, which would drop this
+    // one; dropping it here may run code too, so the verdict is read after.
+    Ref held_type = Ref::borrow(reinterpret_cast<PyObject*>(type));
+    MethodSite::Entry proof;
+    if (!prove_method(type, name.get(), proof)) return false;
+    name.method_site().fill(proof);
+  }
   return calls_own_plainly(obj, name, body) == 1;
 }
 
