@@ -90,15 +90,15 @@ LEASE_CALLS: list[tuple[str, Callable[[RedisTokenSemaphore, str], object], bool]
 
 def test_only_calls_that_take_or_keep_a_token_extend_the_lease(client: Any, prefix: str) -> None:
     # The rows run side by side, one queue each, so the table waits out one lease.
-    holder = RedisTokenSemaphore(client, prefix=prefix, holder="holder", lease_seconds=0.5)
+    holder = RedisTokenSemaphore(client, prefix=prefix, holder="holder", lease_seconds=0.8)
     other = RedisTokenSemaphore(client, prefix=prefix, holder="other")
     for name, _, _ in LEASE_CALLS:
         holder.set_capacity(name, 1)
         assert holder.try_acquire(name)
-    time.sleep(0.3)
+    time.sleep(0.45)
     for name, call, _ in LEASE_CALLS:
         call(holder, name)
-    time.sleep(0.35)  # past the first lease, within a renewed one
+    time.sleep(0.55)  # past the first lease, within a renewed one
     assert {name: not other.try_acquire(name) for name, _, _ in LEASE_CALLS} == {
         name: extends for name, _, extends in LEASE_CALLS}
 

@@ -417,7 +417,7 @@ def test_sweeps_in_batches_release_every_due_timer_once_in_order(
 def test_a_sweep_cut_off_between_batches_returns_what_it_released(redis_server: RedisServer, prefix: str) -> None:
     # After the first batch commits, the sweeper loses the right to run scripts, so a later
     # batch fails at the server: the sweep must hand back what it took, and the rest stay.
-    timers = 300
+    timers = 500
     control = redis.Redis(port=redis_server.port)
     control.acl_setuser("sweeper", enabled=True, nopass=True, commands=["+@all"], keys=["*"], channels=["*"])
     control.config_set("notify-keyspace-events", "Kz")
