@@ -120,3 +120,21 @@ test-redis-exhaustive: install-redis
 
 bench-redis: install-redis
 	$(VENV)/bin/python backends/redis/benchmarks/bench.py
+
+# ---- Celery backend (backends/celery): the spawn dispatcher on Celery workers,
+# joined in Redis. Its tests start a redis-server and real `celery worker`
+# processes on loopback; `make test` runs the fast script tests and one
+# multi-worker smoke test, the fault scenarios run in `make test-exhaustive`.
+.PHONY: install-celery test-celery test-celery-exhaustive
+test: test-celery
+test-exhaustive: test-celery-exhaustive
+
+install-celery: install-redis
+	$(VENV)/bin/python -m pip install -q "./backends/celery[test]"
+
+test-celery: install-celery
+	cd backends/celery && ../../$(VENV)/bin/python -m pytest
+	$(VENV)/bin/python -m mypy --strict --cache-dir /dev/null backends/celery/src
+
+test-celery-exhaustive: install-celery
+	cd backends/celery && ../../$(VENV)/bin/python -m pytest -m exhaustive

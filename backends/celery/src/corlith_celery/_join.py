@@ -1,0 +1,257 @@
+"""Group state in Redis, shared by the dispatcher, the workers and the reaper.
+
+A group is one enqueue: its dedup reference names it, and each of its keys
+starts with the hash tag of (prefix, "group", reference). A few keys live
+outside the groups: the index of groups the reaper visits, the map from a
+parent (run id, resume key) to its group, the map from a child run id to
+its tree, and the resume markers; each is written before the group state
+that depends on it, so a crash in between leaves an entry that leads
+nowhere, never group state that nothing leads to.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import dataclasses
+import hashlib
+import importlib
+import inspect
+import json
+import logging
+from collections.abc import Callable
+from typing import Any
+
+import redis
+from celery import Celery  # type: ignore[import-untyped]
+
+from corlith_redis import RedisWaiterRegistry, async_client, sync_client
+from corlith_redis._codec import hash_tag, pair_key, require_prefix
+
+from . import _scripts
+from .book import TreeBook
+
+_log = logging.getLogger(__name__)
+
+RUN_CHILD = "corlith_celery.run_child"
+REAP = "corlith_celery.reap"
+SWEEP_TIMERS = "corlith_celery.sweep_timers"
+
+#: Records the reaper writes for children it closes.
+TIMEOUT_RECORD = json.dumps([None, "timeout", 0.0, 0, 0.0])
+WORKER_LOST_RECORD = json.dumps([None, "worker lost", 0.0, 0, 0.0])
+
+
+@dataclasses.dataclass(frozen=True)
+class Settings:
+    """How the dispatcher, its workers and its reaper behave; every process of one deployment shares them.
+
+    ``child_runner`` and ``resume_target`` are import paths (``module:name``);
+    ``resume_task`` names a Celery task instead of ``resume_target``. Times are seconds.
+    """
+
+    redis_url: str
+    prefix: str = "corlith"
+    child_runner: str = "corlith_celery.runners:noop"
+    resume_target: str | None = None
+    resume_task: str | None = None
+    #: A running child's lease; a child whose lease lapses is run again by the reaper.
+    lease_seconds: float = 30.0
+    max_attempts: int = 3
+    #: A child neither running nor recorded this long after its message left is published again.
+    republish_after_seconds: float = 120.0
+    #: A release not acknowledged this long after it was made is delivered again.
+    redeliver_after_seconds: float = 30.0
+    #: How long a satisfied group's results stay collectable when not acknowledged.
+    result_ttl_seconds: float = 7 * 24 * 3600.0
+    reap_interval_seconds: float = 5.0
+    sweep_interval_seconds: float = 1.0
+    child_soft_time_limit_seconds: float = 300.0
+    child_time_limit_seconds: float = 330.0
+    visibility_timeout_seconds: float = 3600.0
+    queue: str = "celery"
+
+    def __post_init__(self) -> None:
+        require_prefix(self.prefix)
+        if self.resume_target is not None and self.resume_task is not None:
+            raise ValueError("name a resume_target or a resume_task, not both")
+        if type(self.max_attempts) is not int or self.max_attempts < 1:
+            raise ValueError(f"max_attempts must be a positive int: {self.max_attempts!r}")
+
+
+def dedup_ref(parent_run_id: str, parent_resume_key: str, group_key: str | None) -> str:
+    """The group's name: the group key, or the parent pair; the two kinds never collide."""
+    parts = ["g", group_key] if group_key is not None else ["p", parent_run_id, parent_resume_key]
+    return json.dumps(parts, ensure_ascii=True, separators=(",", ":"))
+
+
+def child_run_id(ref: str, position: int) -> str:
+    """Deterministic: the same group and position always give the same id."""
+    return f"cel-{hashlib.sha256(ref.encode('ascii')).hexdigest()[:32]}-{position}"
+
+
+def import_path(path: str) -> Any:
+    module, _, name = path.partition(":")
+    target: Any = importlib.import_module(module)
+    for part in name.split("."):
+        target = getattr(target, part)
+    return target
+
+
+def _text(value: bytes | str | None) -> str | None:
+    return value.decode() if isinstance(value, bytes) else value
+
+
+def _call(fn: Callable[..., Any], **kwargs: Any) -> Any:
+    result = fn(**kwargs)
+    if inspect.isawaitable(result):
+        async def wait() -> Any:
+            return await result
+        result = asyncio.run(wait())
+    return result
+
+
+class Join:
+    """Blocking access to the groups of one deployment (thread-safe; one per process will do)."""
+
+    def __init__(self, app: Celery, settings: Settings) -> None:
+        self.app = app
+        self.settings = settings
+        self.client: redis.Redis = sync_client(settings.redis_url)
+        self.book = TreeBook(self.client, prefix=settings.prefix)
+        index = hash_tag(settings.prefix, "index")
+        self.groups_key = index + b":groups"
+        self.scripts = {name: self.client.register_script(getattr(_scripts, name))
+                        for name in ("CREATE", "PUBLISHED", "CLAIM", "RENEW", "RECORD", "REAP",
+                                     "ACK_OUTBOX", "ACK_PARENT")}
+
+    # ---- keys
+    def keys(self, ref: str) -> dict[str, bytes]:
+        tag = hash_tag(self.settings.prefix, "group", ref)
+        return {name: tag + b":" + name.encode() for name in (*_scripts.GROUP_KEYS, "acked")}
+
+    def _group_keys(self, ref: str, *names: str) -> list[bytes]:
+        keys = self.keys(ref)
+        return [keys[name] for name in names]
+
+    def pair_key(self, parent_run_id: str, resume_key: str) -> bytes:
+        return hash_tag(self.settings.prefix, "pair") + b":" + pair_key(parent_run_id, resume_key)
+
+    def tree_key(self, run_id: str) -> bytes:
+        return hash_tag(self.settings.prefix, "run", run_id) + b":tree"
+
+    def marker_key(self, pair: str) -> bytes:
+        return hash_tag(self.settings.prefix, "resume") + b":" + pair.encode("ascii")
+
+    def signal_name(self, ref: str) -> str:
+        return f"corlith-celery:{ref}"
+
+    def registry_prefix(self) -> str:
+        return f"{self.settings.prefix}:waiters"
+
+    # ---- operations
+    def tree_of(self, run_id: str) -> str:
+        return _text(self.client.get(self.tree_key(run_id))) or run_id
+
+    def ref_of(self, parent_run_id: str, resume_key: str) -> str:
+        return _text(self.client.get(self.pair_key(parent_run_id, resume_key))) or dedup_ref(
+            parent_run_id, resume_key, None)
+
+    def publish(self, ref: str, positions: list[int]) -> None:
+        for position in positions:
+            self.app.send_task(RUN_CHILD, args=[ref, position], queue=self.settings.queue,
+                               serializer="json", ignore_result=True)
+        if positions:
+            self.scripts["PUBLISHED"](keys=self._group_keys(ref, "meta", "sent"), args=positions)
+
+    def record(self, ref: str, position: int, record: str, has_output: bool) -> int:
+        keys = self._group_keys(ref, "meta", "results", "leases", "attempts", "parents", "outbox", "final")
+        return int(self.scripts["RECORD"](keys=keys, args=[position, record, int(has_output)]))
+
+    def completed(self, ref: str, position: int) -> None:
+        tree = _text(self.client.hget(self.keys(ref)["meta"], "tree"))
+        if tree is not None:
+            self.book.register_child_completed(tree, child_run_id(ref, position))
+
+    def deliver(self, ref: str, pairs: list[str] | None = None) -> int:
+        """Release the group's parents and resume each once; answers how many were resumed here.
+
+        The waiters are released through the registry's signal path; the
+        outbox, not the registry, is what makes the resume happen, so a
+        deliverer that dies anywhere leaves the entry for the reaper.
+        """
+        keys = self.keys(ref)
+        if pairs is None:
+            pairs = [_text(p) or "" for p in self.client.hkeys(keys["outbox"])]
+        if not pairs:
+            return 0
+        self._release_waiters(ref)
+        targets = self.client.hmget(keys["parents"], pairs)
+        resumed = 0
+        for pair, target in zip(pairs, targets):
+            if target is not None and self._resume(pair, json.loads(target)):
+                resumed += 1
+            if self._marker_done(pair):
+                self.scripts["ACK_OUTBOX"](keys=[keys["outbox"]], args=[pair])
+        return resumed
+
+    def _release_waiters(self, ref: str) -> None:
+        async def release() -> None:
+            client = async_client(self.settings.redis_url)
+            try:
+                registry = RedisWaiterRegistry(client, prefix=self.registry_prefix())
+                await registry.resolve_signal(signal_name=self.signal_name(ref), payload={})
+            finally:
+                await client.aclose()
+        try:
+            asyncio.run(release())
+        except Exception:  # the outbox still resumes the parent; the waiter is swept next time
+            _log.warning("releasing the waiters of %s failed", ref, exc_info=True)
+
+    def _marker_done(self, pair: str) -> bool:
+        return self.client.get(self.marker_key(pair)) == b"done"
+
+    def _resume(self, pair: str, target: dict[str, Any]) -> bool:
+        marker = self.marker_key(pair)
+        lease_ms = max(1000, int(self.settings.redeliver_after_seconds * 1000))
+        # running elsewhere, or done: the marker holder answers for it
+        if not self.client.set(marker, "running", nx=True, px=lease_ms):
+            return False
+        parent_run_id, resume_key = json.loads(pair)
+        try:
+            if target.get("task"):
+                digest = hashlib.sha256(pair.encode("ascii")).hexdigest()
+                self.app.send_task(target["task"], kwargs={"parent_run_id": parent_run_id, "resume_key": resume_key},
+                                   task_id=f"corlith-resume-{digest}", serializer="json", ignore_result=True)
+            elif target.get("path"):
+                _call(import_path(target["path"]), parent_run_id=parent_run_id, resume_key=resume_key)
+        except BaseException:
+            self.client.delete(marker)  # not resumed: the reaper delivers again
+            raise
+        ttl_ms = int(self.settings.result_ttl_seconds * 1000)
+        self.client.set(marker, "done", px=ttl_ms)
+        return True
+
+    def reap(self) -> dict[str, int]:
+        """One pass over every unfinished group. Several passes may run at once."""
+        s = self.settings
+        counts = {"groups": 0, "republished": 0, "redelivered": 0, "closed": 0}
+        args: list[str | int] = [s.max_attempts, int(s.republish_after_seconds * 1000), int(s.redeliver_after_seconds * 1000),
+                TIMEOUT_RECORD, WORKER_LOST_RECORD]
+        for raw in self.client.zrange(self.groups_key, 0, -1):
+            ref = raw.decode() if isinstance(raw, bytes) else str(raw)
+            counts["groups"] += 1
+            keys = self._group_keys(ref, *_scripts.GROUP_KEYS)
+            reply = self.scripts["REAP"](keys=keys, args=args)
+            state, republish, redeliver, recorded = _text(reply[0]), reply[1], reply[2], reply[3]
+            for position in recorded:
+                self.completed(ref, int(position))
+            counts["closed"] += len(recorded)
+            if republish:
+                self.publish(ref, [int(p) for p in republish])
+                counts["republished"] += len(republish)
+            if redeliver:
+                self.deliver(ref, [_text(p) or "" for p in redeliver])
+                counts["redelivered"] += len(redeliver)
+            if state == "gone" or (state == "done" and self.client.hlen(self.keys(ref)["outbox"]) == 0):
+                self.client.zrem(self.groups_key, ref)
+        return counts

@@ -1,0 +1,111 @@
+"""A spawn tree's SpendBook kept in Redis and shared by every worker of the tree.
+
+Every change reads the book, applies the compiled SpendBook's own method to
+it in Python, and writes it back only if nobody wrote in between (a version
+check in one script), retrying otherwise. Caps, arithmetic and the
+BudgetExceeded messages are therefore the compiled book's; Lua only compares
+versions. Each change carries an id and is applied once, however often it is
+retried, so a retry after a lost reply never counts twice.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import dataclasses
+import json
+from collections.abc import Callable
+from typing import Any
+
+import redis
+
+from corlith_redis._codec import hash_tag, require_prefix
+from corlith_runtime.core.runtime.spend_book import BudgetExceeded, SpendBook
+
+from . import _scripts
+
+_FIELDS = tuple(f.name for f in dataclasses.fields(SpendBook))
+
+
+def book_to_json(book: SpendBook) -> str:
+    """The book's fields as JSON; floats round-trip exactly."""
+    return json.dumps({name: getattr(book, name) for name in _FIELDS}, separators=(",", ":"))
+
+
+def book_from_json(text: str | bytes) -> SpendBook:
+    return SpendBook(**json.loads(text))
+
+
+class TreeBook:
+    """The books of spawn trees under ``prefix``, one per tree id."""
+
+    def __init__(self, client: redis.Redis, *, prefix: str = "corlith") -> None:
+        self._client = client
+        self._prefix = require_prefix(prefix)
+        self._cas = client.register_script(_scripts.BOOK_CAS)
+
+    def _keys(self, tree_id: str) -> list[bytes]:
+        tag = hash_tag(self._prefix, "tree", tree_id)
+        return [tag + b":book", tag + b":applied"]
+
+    def read(self, tree_id: str) -> SpendBook:
+        """The tree's book as it stands (a default SpendBook if none was created)."""
+        return self._read(tree_id)[1]
+
+    def _read(self, tree_id: str) -> tuple[str, SpendBook]:
+        version, text = self._client.hmget(self._keys(tree_id)[0], ["v", "json"])
+        book = book_from_json(text) if text is not None else SpendBook()
+        return (version.decode() if isinstance(version, bytes) else (version or "0")), book
+
+    def create(self, tree_id: str, book: SpendBook) -> bool:
+        """Store the root's book; False (and nothing changed) if the tree has one."""
+        return self._apply(tree_id, f"create:{tree_id}", lambda current: book, initial=book)
+
+    def debit(self, tree_id: str, *, debit_id: str, cost_usd: float = 0.0, tokens: int = 0,
+              tool_name: str | None = None) -> None:
+        """``SpendBook.debit`` on the shared book, once per ``debit_id``.
+
+        Raises BudgetExceeded exactly as the compiled book does; the spend stays
+        recorded. A debit id seen before changes nothing, and raises if the book
+        is over a cap, as a repeated debit would.
+        """
+        def step(book: SpendBook) -> None:
+            book.debit(cost_usd=cost_usd, tokens=tokens, tool_name=tool_name)
+        self._apply(tree_id, f"debit:{debit_id}", step, replay_raises=True)
+
+    async def adebit(self, tree_id: str, *, debit_id: str, cost_usd: float = 0.0, tokens: int = 0,
+                     tool_name: str | None = None) -> None:
+        """``debit`` off the event loop."""
+        await asyncio.to_thread(self.debit, tree_id, debit_id=debit_id, cost_usd=cost_usd,
+                                tokens=tokens, tool_name=tool_name)
+
+    def register_child_spawned(self, tree_id: str, child_run_id: str) -> None:
+        self._apply(tree_id, f"spawned:{child_run_id}", lambda book: book.register_child_spawned())
+
+    def register_child_completed(self, tree_id: str, child_run_id: str) -> None:
+        self._apply(tree_id, f"completed:{child_run_id}", lambda book: book.register_child_completed())
+
+    def _apply(self, tree_id: str, op_id: str, step: Callable[[SpendBook], Any], *,
+               initial: SpendBook | None = None, replay_raises: bool = False) -> bool:
+        keys = self._keys(tree_id)
+        while True:
+            version, book = self._read(tree_id)
+            if initial is not None and version != "0":
+                return False
+            breach: BudgetExceeded | None = None
+            try:
+                result = step(book)
+            except BudgetExceeded as error:
+                breach = error  # the spend is recorded all the same, as in the compiled book
+                result = None
+            target = result if isinstance(result, SpendBook) else book
+            outcome = self._cas(keys=keys, args=[version, book_to_json(target), op_id])
+            outcome = outcome.decode() if isinstance(outcome, bytes) else outcome
+            if outcome == "stale":
+                continue
+            if outcome == "dup":
+                if replay_raises:
+                    self.read(tree_id).debit(cost_usd=0.0)  # raises while a cap stays exceeded
+                return False
+            if breach is not None:
+                raise breach
+            return True

@@ -1,0 +1,183 @@
+"""The Celery side: worker settings, the child task and the Beat tasks.
+
+``install(app, settings)`` configures an app for this dispatcher and
+registers its tasks; every process of a deployment (enqueuers, workers,
+Beat) calls it with the same settings.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import logging
+import threading
+import time
+from collections.abc import Callable
+from typing import Any, TypeVar
+
+import redis
+from celery import Celery  # type: ignore[import-untyped]
+
+from corlith_redis import RedisWaiterRegistry, async_client
+from corlith_redis._codec import check_storable
+
+from ._join import REAP, RUN_CHILD, SWEEP_TIMERS, WORKER_LOST_RECORD, Join, Settings, _call, child_run_id, import_path
+
+_log = logging.getLogger(__name__)
+_joins: dict[int, Join] = {}
+T = TypeVar("T")
+
+
+def celery_config(settings: Settings) -> dict[str, Any]:
+    """The app settings the join relies on.
+
+    - acks_late + reject_on_worker_lost: a message is acknowledged only after
+      its child is recorded, and a killed pool child's message is requeued;
+    - prefetch 1: a worker holds no message it is not running, so a dead
+      worker strands at most its running children;
+    - ignore_result: results travel through the join, never the result backend;
+    - visibility_timeout: long; a lost child is re-run by the reaper when its
+      lease lapses, and the broker's redelivery is only a backstop (the
+      duplicate it makes is refused by the lease);
+    - unacked_restore_interval/throttle 1: the transport otherwise restores
+      unacknowledged messages only every ~100 s whatever the timeout says;
+    - JSON only, in and out.
+    """
+    return {
+        "task_acks_late": True,
+        "task_reject_on_worker_lost": True,
+        "worker_prefetch_multiplier": 1,
+        "task_ignore_result": True,
+        "task_serializer": "json",
+        "accept_content": ["json"],
+        "result_accept_content": ["json"],
+        "result_serializer": "json",
+        "task_soft_time_limit": settings.child_soft_time_limit_seconds,
+        "task_time_limit": settings.child_time_limit_seconds,
+        "task_default_queue": settings.queue,
+        "broker_connection_retry_on_startup": True,
+        "broker_transport_options": {
+            "visibility_timeout": settings.visibility_timeout_seconds,
+            "unacked_restore_interval": 1,
+            "unacked_restore_throttle": 1,
+        },
+        "beat_schedule": {
+            "corlith-reap": {"task": REAP, "schedule": settings.reap_interval_seconds},
+            "corlith-sweep-timers": {"task": SWEEP_TIMERS, "schedule": settings.sweep_interval_seconds},
+        },
+    }
+
+
+def join_for(app: Celery) -> Join:
+    return _joins[id(app)]
+
+
+def _patiently(call: Callable[[], T], *, seconds: float = 60.0) -> T:
+    # Every call retried here is safe to repeat (first write wins, ids applied
+    # once); a restarting Redis is waited for rather than losing the child.
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            return call()
+        except (redis.ConnectionError, redis.TimeoutError):
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.2)
+
+
+def install(app: Celery, settings: Settings) -> Join:
+    """Configure ``app`` and register the child task and the Beat tasks on it."""
+    app.conf.update(celery_config(settings))
+    join = Join(app, settings)
+    _joins[id(app)] = join
+
+    @app.task(name=RUN_CHILD, ignore_result=True)  # type: ignore[untyped-decorator]
+    def run_child(ref: str, position: int) -> str:
+        return _patiently(lambda: _run_child(join, ref, int(position)))
+
+    @app.task(name=REAP, ignore_result=True)  # type: ignore[untyped-decorator]
+    def reap() -> dict[str, int]:
+        return join.reap()
+
+    @app.task(name=SWEEP_TIMERS, ignore_result=True)  # type: ignore[untyped-decorator]
+    def sweep_timers() -> int:
+        return sweep_and_resume(join)
+
+    return join
+
+
+def sweep_and_resume(join: Join) -> int:
+    """Release the due timers and resume each parent through the configured target."""
+    async def sweep() -> list[tuple[str, str]]:
+        client = async_client(join.settings.redis_url)
+        try:
+            return await RedisWaiterRegistry(client, prefix=join.registry_prefix()).sweep_expired_timers()
+        finally:
+            await client.aclose()
+    target = {"task": join.settings.resume_task} if join.settings.resume_task else {"path": join.settings.resume_target}
+    resumed = 0
+    for parent_run_id, resume_key in asyncio.run(sweep()):
+        pair = json.dumps([parent_run_id, resume_key], ensure_ascii=True)
+        resumed += join._resume(pair, target)
+    return resumed
+
+
+class _Lease(threading.Thread):
+    """Keeps a running child's lease alive until the child is recorded."""
+
+    def __init__(self, join: Join, ref: str, position: int) -> None:
+        super().__init__(daemon=True)
+        self.owner, self.ref, self.position = join, ref, position
+        self.stopped = threading.Event()
+
+    def run(self) -> None:
+        s = self.owner.settings
+        keys = self.owner._group_keys(self.ref, "results", "leases")
+        while not self.stopped.wait(s.lease_seconds / 3):
+            try:
+                if not self.owner.scripts["RENEW"](keys=keys, args=[self.position, int(s.lease_seconds * 1000)]):
+                    return
+            except redis.RedisError:
+                _log.warning("lease renewal failed", exc_info=True)
+
+
+def _run_child(join: Join, ref: str, position: int) -> str:
+    s = join.settings
+    keys = join._group_keys(ref, "meta", "results", "leases", "attempts", "specs")
+    reply = join.scripts["CLAIM"](keys=keys, args=[position, int(s.lease_seconds * 1000), s.max_attempts])
+    verdict = reply[0].decode() if isinstance(reply[0], bytes) else reply[0]
+    if verdict == "lost":
+        _finish(join, ref, position, WORKER_LOST_RECORD, False)
+        return verdict
+    if verdict != "run":
+        return verdict
+    body = json.loads(reply[2])
+    child = {"child_run_id": child_run_id(ref, position), "agent": body["agent"], "spec": body["spec"],
+             "inputs": body["inputs"], "attempt": int(reply[1])}
+    lease = _Lease(join, ref, position)
+    lease.start()
+    started = time.perf_counter()
+    try:
+        try:
+            result = _call(import_path(s.child_runner), child=child)
+            output = result.get("output")
+            check_storable(output, "output")
+            duration = result.get("duration_ms")
+            record = json.dumps([output, result.get("error"), float(result.get("cost_usd") or 0.0),
+                                 int(result.get("tokens") or 0),
+                                 float(duration) if duration is not None else (time.perf_counter() - started) * 1000])
+        except Exception as error:  # a child's failure is data
+            output = None
+            record = json.dumps([None, str(error), 0.0, 0, (time.perf_counter() - started) * 1000])
+        _finish(join, ref, position, record, output is not None)
+    finally:
+        lease.stopped.set()
+    return "recorded"
+
+
+def _finish(join: Join, ref: str, position: int, record: str, has_output: bool) -> None:
+    stored = _patiently(lambda: join.record(ref, position, record, has_output))
+    if stored > 0:
+        _patiently(lambda: join.completed(ref, position))
+    if stored == 2:
+        _patiently(lambda: join.deliver(ref))

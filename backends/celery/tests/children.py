@@ -1,0 +1,57 @@
+"""Child runner and resume target of the tests; they count what happened in Redis.
+
+Inputs steer a child: ``output`` (returned as is, None allowed), ``fail``
+(raised as the error), ``sleep`` (seconds), ``debits`` (debits of 0.01 on
+the tree book), ``wait_for`` (a key that must exist before it finishes).
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import time
+from typing import Any
+
+import redis
+
+from corlith_celery import TreeBook
+
+_client: redis.Redis | None = None
+
+
+def client() -> redis.Redis:
+    global _client
+    if _client is None:
+        _client = redis.Redis.from_url(os.environ["CORLITH_TEST_REDIS"])
+    return _client
+
+
+def _prefix() -> str:
+    return os.environ.get("CORLITH_TEST_PREFIX", "")
+
+
+async def run(child: dict[str, Any]) -> dict[str, Any]:
+    inputs = child["inputs"]
+    prefix = inputs.get("count_prefix", _prefix())
+    c = client()
+    c.hincrby(f"{prefix}:runs", child["child_run_id"], 1)
+    c.hset(f"{prefix}:inputs", child["child_run_id"], json.dumps(inputs))
+    if inputs.get("sleep"):
+        time.sleep(inputs["sleep"])
+    deadline = time.monotonic() + 120
+    while inputs.get("wait_for") and not c.exists(inputs["wait_for"]) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    for k in range(inputs.get("debits", 0)):
+        try:
+            TreeBook(c, prefix=inputs["book_prefix"]).debit(
+                inputs["_tree_id"], debit_id=f"{child['child_run_id']}:{k}", cost_usd=0.01, tokens=1)
+        except Exception:
+            c.incr(f"{prefix}:breaches")
+    if inputs.get("fail"):
+        raise RuntimeError(inputs["fail"])
+    return {"output": inputs.get("output", {"agent": child["agent"]}), "error": None,
+            "cost_usd": 0.5, "tokens": 7, "duration_ms": 1.5}
+
+
+def resume(*, parent_run_id: str, resume_key: str) -> None:
+    client().rpush(f"{_prefix()}:resumed", json.dumps([parent_run_id, resume_key]))
