@@ -174,6 +174,15 @@ def decode_user_input_waiter(data: bytes | str) -> UserInputWaiter:
 
 
 def pair_key(parent_run_id: str, resume_key: str) -> bytes:
+    """A (parent_run_id, resume_key) pair as ASCII JSON, the form other backends' messages carry.
+
+    Not a key part for texts with lone surrogates: an astral character and its
+    two UTF-16 halves come out alike. ``input_key`` keeps them apart.
+    """
+    return json.dumps([parent_run_id, resume_key], ensure_ascii=True).encode("ascii")
+
+
+def input_key(parent_run_id: str, resume_key: str) -> bytes:
     """An unambiguous key part for a (parent_run_id, resume_key) pair."""
     return _json_bytes([parent_run_id, resume_key])
 

@@ -163,7 +163,7 @@ class RedisWaiterRegistry:
 
     async def register_user_input_waiter(self, waiter: UserInputWaiter) -> None:
         record = _codec.encode_user_input_waiter(waiter)
-        key = self._input + _codec.pair_key(waiter.parent_run_id, waiter.resume_key)
+        key = self._input + _codec.input_key(waiter.parent_run_id, waiter.resume_key)
         await self._register_user_input(keys=[key, self._counts], args=[record])
 
     @eager_checks(signal_name=str, payload=dict)
@@ -194,7 +194,7 @@ class RedisWaiterRegistry:
 
         ``response`` is not stored: the caller resumes the run with it.
         """
-        key = self._input + _codec.pair_key(parent_run_id, resume_key)
+        key = self._input + _codec.input_key(parent_run_id, resume_key)
         return bool(await self._resolve_user_input(keys=[key, self._counts]))
 
     async def sweep_expired_timers(self) -> list[tuple[str, str]]:
@@ -243,7 +243,7 @@ class RedisWaiterRegistry:
 
     async def user_input_waiters(self, parent_run_id: str, resume_key: str) -> list[UserInputWaiter]:
         """The user-input waiters of one run and key, oldest first."""
-        key = self._input + _codec.pair_key(parent_run_id, resume_key)
+        key = self._input + _codec.input_key(parent_run_id, resume_key)
         return [_codec.decode_user_input_waiter(r) for r in await self._client.lrange(key, 0, -1)]
 
     async def signal_waiter_count(self) -> int:
