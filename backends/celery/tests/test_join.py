@@ -91,6 +91,8 @@ def test_return_when(env: dict[str, str], mode: Any, outputs: list[Any], order: 
         verdicts.append(_run_child(d.join, ref("p"), position))
         assert len(resumed(env)) == (1 if step + 1 >= satisfied_after else 0)
     assert [v for v in verdicts if v == "skip"] == ["skip"] * (len(order) - satisfied_after)
+    book = d.join.book.read("p")
+    assert (book.active_child_count, book.cumulative_child_count) == (0, len(outputs))
     results = d.collect_blocking("p", "k")
     assert list(results) == [ids[i] for i in final]
     assert results == asyncio.run(d.collect_results(parent_run_id="p", resume_key="k"))  # re-collectable

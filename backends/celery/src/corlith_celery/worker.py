@@ -149,6 +149,8 @@ def _run_child(join: Join, ref: str, position: int) -> str:
     if verdict == "lost":
         _finish(join, ref, position, WORKER_LOST_RECORD, False)
         return verdict
+    if verdict == "skip":  # never runs: it leaves the tree's in-flight count now
+        _patiently(lambda: join.completed(ref, position))
     if verdict != "run":
         return verdict
     body = json.loads(reply[2])
