@@ -22,9 +22,9 @@ import redis
 import redis.asyncio
 from redis_server import RedisClusterServers, RedisServer
 
-from corlith_redis import RedisWaiterRegistry, _codec, async_client
+from corlith_redis import RedisTokenSemaphore, RedisWaiterRegistry, _codec, async_client, sync_client
 from corlith_redis.conformance import Clock
-from corlith_redis.waiters import SWEEP_BATCH
+from corlith_redis.waiters import MAX_SWEEP_BATCH, SWEEP_BATCH
 from corlith_runtime.core.runtime.waiters import (
     InMemoryWaiterRegistry, SignalWaiter, TimerWaiter, UserInputWaiter)
 
@@ -156,6 +156,30 @@ ARGUMENTS = [
     ("resolve_user_input", (), {"parent_run_id": "r", "resume_key": Sub("k"), "response": 1}),
     ("resolve_user_input", (), {"parent_run_id": None, "resume_key": 1, "response": 1}),
 ]
+
+
+REFUSED_SETTINGS: list[tuple[Callable[..., object], dict[str, Any]]] = [
+    (RedisWaiterRegistry, {"sweep_batch": 0}),
+    (RedisWaiterRegistry, {"sweep_batch": MAX_SWEEP_BATCH + 1}),
+    (RedisWaiterRegistry, {"sweep_batch": 2.0}),
+    (RedisTokenSemaphore, {"lease_seconds": math.inf}),
+    (RedisTokenSemaphore, {"lease_seconds": math.nan}),
+    (RedisTokenSemaphore, {"lease_seconds": 0}),
+]
+
+
+@pytest.mark.parametrize("cls, settings", REFUSED_SETTINGS)
+def test_settings_that_could_not_work_are_refused_at_construction(
+        cls: Callable[..., object], settings: dict[str, Any]) -> None:
+    with pytest.raises(ValueError, match=next(iter(settings))):
+        cls(redis.Redis(port=1), **settings)
+
+
+@pytest.mark.parametrize("max_connections", [0, -1, True, 2.0])
+@pytest.mark.parametrize("make", [async_client, sync_client])
+def test_a_pool_of_no_connections_is_refused(make: Callable[..., object], max_connections: Any) -> None:
+    with pytest.raises(ValueError, match="max_connections"):
+        make("redis://127.0.0.1:1/0", max_connections=max_connections)
 
 
 @pytest.mark.parametrize("name, args, kwargs", ARGUMENTS)

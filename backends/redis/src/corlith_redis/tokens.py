@@ -27,6 +27,7 @@ expiry in ms). One queue is one cluster slot; queues spread over the cluster.
 
 from __future__ import annotations
 
+import math
 import os
 import socket
 import threading
@@ -168,8 +169,8 @@ class RedisTokenSemaphore:
         lease_seconds: float = 300.0,
         default_capacity: int = 0,
     ) -> None:
-        if not lease_seconds > 0:
-            raise ValueError(f"lease_seconds must be positive: {lease_seconds!r}")
+        if not 0 < lease_seconds < math.inf:
+            raise ValueError(f"lease_seconds must be positive and finite: {lease_seconds!r}")
         _check_capacity(default_capacity)
         self._client = client
         self._prefix = _codec.require_prefix(prefix)

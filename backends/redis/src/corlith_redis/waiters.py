@@ -41,6 +41,9 @@ _log = logging.getLogger(__name__)
 
 #: Timers one sweep script releases at most; the sweep repeats until none are due.
 SWEEP_BATCH = 500
+# The script passes a batch to HMGET, ZREM and HDEL through unpack(), which
+# fails beyond the Lua stack's 8,000 slots.
+MAX_SWEEP_BATCH = 5000
 
 _REGISTER_SIGNAL = """
 local seq_key, waiters, counts = KEYS[1], KEYS[2], KEYS[3]
@@ -129,8 +132,8 @@ class RedisWaiterRegistry:
         clock: Callable[[], float] | None = None,
         sweep_batch: int = SWEEP_BATCH,
     ) -> None:
-        if type(sweep_batch) is not int or sweep_batch < 1:
-            raise ValueError(f"sweep_batch must be a positive int: {sweep_batch!r}")
+        if type(sweep_batch) is not int or not 1 <= sweep_batch <= MAX_SWEEP_BATCH:
+            raise ValueError(f"sweep_batch must be an int from 1 to {MAX_SWEEP_BATCH}: {sweep_batch!r}")
         self._client = client
         self._clock: Callable[[], float] = clock or time.time
         self._batch = sweep_batch
