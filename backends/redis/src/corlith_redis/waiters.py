@@ -17,9 +17,9 @@ with other prefixes spread over the cluster. After the tag:
 The tag decodes to the prefix and the free-form part comes last, so no two
 (prefix, name) pairs share a key.
 
-Every change is one Lua script, so a waiter is released to exactly one caller
-however many workers resolve, sweep or answer at the same time, and a failed
-call leaves nothing half-done.
+Every change is one Lua script (a sweep's, one per batch), so a waiter is
+released to exactly one caller however many workers resolve, sweep or answer
+at the same time, and a failed script leaves nothing half-done.
 """
 
 from __future__ import annotations
