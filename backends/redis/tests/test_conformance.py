@@ -1,4 +1,4 @@
-"""The conformance kit against both registries and both semaphores, the Redis ones on a server and on a cluster."""
+"""The conformance kit against both registries and both semaphores, the Redis ones on a server and on a cluster, and the in-process spawn dispatcher."""
 
 from __future__ import annotations
 
@@ -9,7 +9,9 @@ from typing import Any
 import pytest
 
 from corlith_redis import InMemoryTokenSemaphore, RedisTokenSemaphore, RedisWaiterRegistry
-from corlith_redis.conformance import TokenSemaphoreConformance, WaiterRegistryConformance
+from corlith_redis.conformance import (SpawnDispatcherConformance, SpawnHarness, TokenSemaphoreConformance,
+                                      WaiterRegistryConformance, steered_child_runner)
+from corlith_runtime.core.runtime.spawn import InMemorySpawnDispatcher
 from corlith_runtime.core.runtime.waiters import InMemoryWaiterRegistry
 
 
@@ -61,3 +63,23 @@ class TestRedisTokenSemaphore(TokenSemaphoreConformance):
         client = redis_target.sync_client()
         yield lambda: RedisTokenSemaphore(client, prefix=prefix)
         client.close()
+
+
+class TestInMemorySpawnDispatcher(SpawnDispatcherConformance):
+    # Its documented differences: records are handed over once; children that
+    # never run under any / first_success get no id; ids join the pair with
+    # hyphens unescaped; no dedup by group_key and nothing injected into inputs.
+    collect_removes = True
+    mints_every_id = False
+    unambiguous_ids = False
+    dedups_group_key = False
+    injects_context = False
+
+    @pytest.fixture
+    def spawn_dispatchers(self) -> Any:
+        @contextlib.asynccontextmanager
+        async def open_() -> AsyncIterator[SpawnHarness]:
+            dispatcher = InMemorySpawnDispatcher(child_runner=steered_child_runner)
+            yield SpawnHarness(lambda: dispatcher)
+
+        return open_

@@ -15,6 +15,16 @@ the same object will do), usable from any thread.
 
 Set ``exactly_once = False`` or ``thread_safe = False`` on the subclass to
 skip the concurrency checks of an implementation that does not claim them.
+
+``SpawnDispatcherConformance`` needs ``spawn_dispatchers``: a callable taking
+no arguments and returning an async context manager that yields a
+``SpawnHarness``: ``make()`` returns a dispatcher over one fresh shared
+state, and ``await settle(parent_run_id, resume_key)`` returns once the
+group enqueued for that pair has satisfied its ``return_when`` (at once for
+a dispatcher that runs children inline). Children must be run by a runner
+that honours ``steered_outcome``: a child's inputs say what it returns. The
+class flags say which of the protocol's latitudes an implementation takes;
+each latitude is still checked, as the behaviour it claims.
 """
 
 from __future__ import annotations
@@ -29,10 +39,13 @@ from typing import Any, ClassVar, cast
 
 import pytest
 
+from corlith_runtime.core.runtime.exceptions import ChildSpec, ReturnWhen
+from corlith_runtime.core.runtime.spawn import SpawnDispatcher
 from corlith_runtime.core.runtime.tokens import TokenSemaphore
 from corlith_runtime.core.runtime.waiters import SignalWaiter, TimerWaiter, UserInputWaiter, WaiterRegistry
 
-__all__ = ["Clock", "TokenSemaphoreConformance", "WaiterRegistryConformance"]
+__all__ = ["Clock", "SpawnDispatcherConformance", "SpawnHarness", "TokenSemaphoreConformance",
+           "WaiterRegistryConformance", "steered_child_runner", "steered_outcome"]
 
 Make = Callable[[], Any]
 OpenRegistries = Callable[[Callable[[], float] | None], AbstractAsyncContextManager[Make]]
@@ -446,3 +459,255 @@ class TokenSemaphoreConformance:
         assert 0 < peak <= capacity and acquired >= capacity
         last = make_semaphore()
         assert [last.try_acquire("q") for _ in range(capacity + 1)] == [True] * capacity + [False]
+
+
+class SpawnHarness:
+    """What ``spawn_dispatchers`` yields: dispatcher handles over one state, and a way to let a group finish."""
+
+    def __init__(self, make: Make, settle: Callable[[str, str], Awaitable[None]] | None = None) -> None:
+        self.make = make
+        self._settle = settle
+
+    async def settle(self, parent_run_id: str, resume_key: str) -> None:
+        if self._settle is not None:
+            await self._settle(parent_run_id, resume_key)
+
+
+OpenDispatchers = Callable[[], AbstractAsyncContextManager[SpawnHarness]]
+
+
+def steered_outcome(agent: Any, inputs: dict[str, Any]) -> dict[str, Any]:
+    """The result a conforming test child returns, steered by its inputs.
+
+    ``fail``: raise RuntimeError with that text; ``echo``: the output is the
+    inputs the child was started with; ``output``: the output as given (None
+    allowed); otherwise ``{"agent": agent}``.
+    """
+    if inputs.get("fail") is not None:
+        raise RuntimeError(inputs["fail"])
+    if inputs.get("echo"):
+        output: Any = dict(inputs)
+    else:
+        output = inputs["output"] if "output" in inputs else {"agent": agent}
+    return {"output": output, "error": None, "cost_usd": 0.25, "tokens": 3, "duration_ms": 1.5}
+
+
+async def steered_child_runner(spec: Any) -> dict[str, Any]:
+    """A child runner for in-process dispatchers, given the spec itself."""
+    data = spec.to_dict()
+    return dict(steered_outcome(data.get("agent"), dict(data.get("inputs") or {})))
+
+
+def _spec(**inputs: Any) -> ChildSpec:
+    return ChildSpec("leaf", inputs)
+
+
+def _check_record(child_id: str, record: Any, spec: ChildSpec) -> None:
+    """A record says what its steered child did, with the record's field types."""
+    assert isinstance(record, dict) and record["child_run_id"] == child_id
+    assert record["spec"] == spec.to_dict()
+    assert (type(record["cost_usd"]), type(record["tokens"]), type(record["duration_ms"])) == (float, int, float)
+    assert record["duration_ms"] >= 0.0
+    if spec.inputs.get("fail") is not None:
+        assert (record["output"], record["error"], record["cost_usd"], record["tokens"]) == \
+            (None, spec.inputs["fail"], 0.0, 0)
+    else:
+        assert record["error"] is None
+        if "output" in spec.inputs:
+            assert record["output"] == spec.inputs["output"]
+
+
+# (return_when, steering of each child, what must hold of the collected records)
+_RETURN_WHEN = [
+    (ReturnWhen.ALL, [{"output": {"n": 1}}, {"fail": "boom"}, {"output": None}], "all"),
+    ("all", [{"output": [1, 2]}, {"output": "x"}], "all"),
+    ("anything else", [{"output": 1}, {"output": None}], "all"),
+    (ReturnWhen.ANY, [{"output": {"n": 1}}, {"output": {"n": 2}}, {"output": {"n": 3}}], "some"),
+    ("any", [{"fail": "first"}, {"output": 2}], "some"),
+    (ReturnWhen.FIRST_SUCCESS, [{"output": None}, {"fail": "no"}, {"output": {"ok": 1}}, {"output": 4}], "success"),
+    ("first_success", [{"output": None}, {"fail": "no"}, {"output": None}], "all"),
+]
+
+
+class SpawnDispatcherConformance:
+    """Shared behaviour of SpawnDispatcher implementations (fixture: ``spawn_dispatchers``).
+
+    Latitudes, as class flags (the defaults are what the protocol's docstring
+    asks of a production dispatcher):
+
+    - ``collect_removes``: ``collect_results`` hands the records over once, and
+      a second collect yields ``{}``; otherwise it yields the same records again;
+    - ``mints_every_id``: every spec gets an id at enqueue; otherwise a child
+      gets an id only when it runs, and each minted id has a record;
+    - ``unambiguous_ids``: groups of different (parent run id, resume key)
+      pairs never share an id;
+    - ``dedups_group_key``: calls with one ``group_key`` collapse to one group;
+    - ``injects_context``: children see ``_trace_id``, ``_signal_span_id``,
+      ``_sub_user_identity`` and ``_tenant_id`` in their inputs.
+    """
+
+    collect_removes: ClassVar[bool] = False
+    mints_every_id: ClassVar[bool] = True
+    unambiguous_ids: ClassVar[bool] = True
+    dedups_group_key: ClassVar[bool] = True
+    injects_context: ClassVar[bool] = True
+
+    @staticmethod
+    def run(open_dispatchers: OpenDispatchers, body: Callable[[SpawnHarness], Awaitable[None]]) -> None:
+        async def main() -> None:
+            async with open_dispatchers() as harness:
+                await body(harness)
+
+        asyncio.run(main())
+
+    @staticmethod
+    async def spawn(harness: SpawnHarness, parent: str, specs: tuple[ChildSpec, ...], return_when: Any = "all",
+                    key: str = "k", **options: Any) -> tuple[list[str], dict[str, Any]]:
+        """Enqueue, let the group finish, collect."""
+        dispatcher = harness.make()
+        ids = await dispatcher.enqueue_children(parent_run_id=parent, parent_resume_key=key, specs=specs,
+                                                return_when=return_when, timeout_seconds=600.0, **options)
+        assert type(ids) is list and all(type(i) is str for i in ids) and len(set(ids)) == len(ids)
+        await harness.settle(parent, key)
+        results = await harness.make().collect_results(parent_run_id=parent, resume_key=key)
+        assert type(results) is dict
+        return ids, results
+
+    def test_protocol_shape(self, spawn_dispatchers: OpenDispatchers) -> None:
+        async def body(harness: SpawnHarness) -> None:
+            dispatcher = harness.make()
+            assert isinstance(dispatcher, SpawnDispatcher)
+            for name in ("enqueue_children", "collect_results"):
+                member = getattr(dispatcher, name)
+                assert inspect.iscoroutinefunction(member), name
+                assert _parameters(member) == _parameters(getattr(SpawnDispatcher, name)), name
+
+        self.run(spawn_dispatchers, body)
+
+    def test_arguments_refused_at_the_call_as_the_protocol_refuses(self, spawn_dispatchers: OpenDispatchers) -> None:
+        good: dict[str, Any] = dict(parent_run_id="p", parent_resume_key="k", specs=(_spec(),), return_when="all",
+                                    timeout_seconds=1.0)
+        bad: list[tuple[tuple[Any, ...], dict[str, Any]]] = [
+            (("p",), good), ((), {**good, "specs": [_spec()]}), ((), {**good, "timeout_seconds": "1"}),
+            ((), {k: v for k, v in good.items() if k != "timeout_seconds"}), ((), {**good, "bogus": 1}),
+            ((), {**good, "parent_run_id": _Str("p")}), ((), {**good, "group_key": 3}),
+            ((), {**good, "tenant_id": b"t"}), ((), {**good, "parent_trace_id": 1}),
+            ((), {**good, "parent_span_id": 1}), ((), {**good, "parent_sub_user_identity": _Dict()}), ((), {}),
+        ]
+
+        async def body(harness: SpawnHarness) -> None:
+            dispatcher = harness.make()
+            for args, kwargs in bad:
+                with pytest.raises(TypeError) as expected:
+                    SpawnDispatcher.enqueue_children(dispatcher, *args, **kwargs).close()
+                with pytest.raises(TypeError) as got:
+                    dispatcher.enqueue_children(*args, **kwargs)
+                assert str(got.value) == str(expected.value)
+            for kwargs in ({"parent_run_id": "p"}, {"parent_run_id": 1, "resume_key": "k"},
+                           {"parent_run_id": "p", "resume_key": "k", "x": 1}):
+                with pytest.raises(TypeError) as expected:
+                    SpawnDispatcher.collect_results(dispatcher, **kwargs).close()
+                with pytest.raises(TypeError) as got:
+                    dispatcher.collect_results(**kwargs)
+                assert str(got.value) == str(expected.value)
+            # Nothing was enqueued by the refused calls.
+            assert await dispatcher.collect_results(parent_run_id="p", resume_key="k") == {}
+
+        self.run(spawn_dispatchers, body)
+
+    @pytest.mark.parametrize("return_when, steering, expect", _RETURN_WHEN)
+    def test_return_when(self, spawn_dispatchers: OpenDispatchers, return_when: Any,
+                         steering: list[dict[str, Any]], expect: str) -> None:
+        specs = tuple(_spec(**s) for s in steering)
+
+        async def body(harness: SpawnHarness) -> None:
+            ids, results = await self.spawn(harness, "p", specs, return_when)
+            if self.mints_every_id:
+                assert len(ids) == len(specs) and set(results) <= set(ids)
+            else:
+                assert list(results) == ids and len(ids) <= len(specs)
+            by_id = {child_id: spec for child_id, spec in zip(ids, specs)}
+            for child_id, record in results.items():
+                _check_record(child_id, record, by_id[child_id])
+            if expect == "all":
+                assert list(results) == ids[: len(specs)] and len(results) == len(specs)
+            else:
+                assert results, "a satisfied group has at least one record"
+            if expect == "success":
+                assert any(r["output"] is not None for r in results.values())
+
+        self.run(spawn_dispatchers, body)
+
+    def test_empty_group(self, spawn_dispatchers: OpenDispatchers) -> None:
+        async def body(harness: SpawnHarness) -> None:
+            assert await self.spawn(harness, "p", ()) == ([], {})
+
+        self.run(spawn_dispatchers, body)
+
+    def test_collect(self, spawn_dispatchers: OpenDispatchers) -> None:
+        async def body(harness: SpawnHarness) -> None:
+            dispatcher = harness.make()
+            assert await dispatcher.collect_results(parent_run_id="nobody", resume_key="k") == {}
+            ids, first = await self.spawn(harness, "p", (_spec(output=1), _spec(output=2)))
+            assert list(first) == ids
+            again = await harness.make().collect_results(parent_run_id="p", resume_key="k")
+            assert again == ({} if self.collect_removes else first)
+            # A retried enqueue of the same pair mints the same ids.
+            retried, _ = await self.spawn(harness, "p", (_spec(output=1), _spec(output=2)))
+            assert retried == ids
+
+        self.run(spawn_dispatchers, body)
+
+    def test_pairs_are_kept_apart(self, spawn_dispatchers: OpenDispatchers) -> None:
+        # ("a-b", "c") and ("a", "b-c") would read alike if the parts were joined with a hyphen.
+        pairs = [("a-b", "c"), ("a", "b-c"), ("a", "c"), ("a", "d")]
+
+        async def body(harness: SpawnHarness) -> None:
+            dispatcher = harness.make()
+            minted = []
+            for n, (parent, key) in enumerate(pairs):
+                minted.append(await dispatcher.enqueue_children(
+                    parent_run_id=parent, parent_resume_key=key, specs=(_spec(output=n),), return_when="all",
+                    timeout_seconds=600.0))
+            for (parent, key), ids in zip(pairs, minted):
+                await harness.settle(parent, key)
+            for n, ((parent, key), ids) in enumerate(zip(pairs, minted)):
+                results = await harness.make().collect_results(parent_run_id=parent, resume_key=key)
+                assert [r["output"] for r in results.values()] == [n] and list(results) == ids
+            if self.unambiguous_ids:
+                assert len({i for ids in minted for i in ids}) == len(pairs)
+
+        self.run(spawn_dispatchers, body)
+
+    def test_group_key(self, spawn_dispatchers: OpenDispatchers) -> None:
+        specs = (_spec(output={"a": 1}), _spec(output={"b": 2}))
+
+        async def body(harness: SpawnHarness) -> None:
+            first, got1 = await self.spawn(harness, "p1", specs, group_key="G")
+            second, got2 = await self.spawn(harness, "p2", specs, group_key="G")
+            assert [r["output"] for r in got1.values()] == [r["output"] for r in got2.values()] == [{"a": 1}, {"b": 2}]
+            if self.dedups_group_key:
+                assert second == first and got2 == got1
+            else:
+                assert set(second).isdisjoint(first)
+
+        self.run(spawn_dispatchers, body)
+
+    def test_child_inputs(self, spawn_dispatchers: OpenDispatchers) -> None:
+        spec = _spec(echo=True, own="value")
+        call: dict[str, Any] = {"parent_trace_id": "ab" * 16, "parent_span_id": "cd" * 8, "tenant_id": "tenant-1",
+                "parent_sub_user_identity": {"sub": "u1", "claims": [1, None]}}
+
+        async def body(harness: SpawnHarness) -> None:
+            ids, results = await self.spawn(harness, "p", (spec,), **call)
+            seen = results[ids[0]]["output"]
+            assert results[ids[0]]["spec"] == spec.to_dict()  # the record keeps the spec as given
+            assert {k: seen[k] for k in ("echo", "own")} == {"echo": True, "own": "value"}
+            injected = {"_trace_id": call["parent_trace_id"], "_signal_span_id": call["parent_span_id"],
+                        "_tenant_id": "tenant-1", "_sub_user_identity": call["parent_sub_user_identity"]}
+            if self.injects_context:
+                assert {k: seen.get(k) for k in injected} == injected
+            else:
+                assert not set(injected) & set(seen)
+
+        self.run(spawn_dispatchers, body)
