@@ -2,7 +2,8 @@
 
 Inputs steer a child: ``output`` (returned as is, None allowed), ``fail``
 (raised as the error), ``sleep`` (seconds), ``debits`` (debits of 0.01 on
-the tree book), ``wait_for`` (a key that must exist before it finishes).
+the tree book), ``wait_for`` (a key that must exist before it finishes),
+``echo`` (the output is the inputs the child saw).
 """
 
 from __future__ import annotations
@@ -49,7 +50,8 @@ async def run(child: dict[str, Any]) -> dict[str, Any]:
             c.incr(f"{prefix}:breaches")
     if inputs.get("fail"):
         raise RuntimeError(inputs["fail"])
-    return {"output": inputs.get("output", {"agent": child["agent"]}), "error": None,
+    output = dict(inputs) if inputs.get("echo") else inputs.get("output", {"agent": child["agent"]})
+    return {"output": output, "error": None,
             "cost_usd": 0.5, "tokens": 7, "duration_ms": 1.5}
 
 
