@@ -125,7 +125,7 @@ bench-redis: install-redis
 # joined in Redis. Its tests start a redis-server and real `celery worker`
 # processes on loopback; `make test` runs the fast script tests and one
 # multi-worker smoke test, the fault scenarios run in `make test-exhaustive`.
-.PHONY: install-celery test-celery test-celery-exhaustive
+.PHONY: install-celery test-celery test-celery-exhaustive example-celery
 test: test-celery
 test-exhaustive: test-celery-exhaustive
 
@@ -138,3 +138,6 @@ test-celery: install-celery
 
 test-celery-exhaustive: install-celery
 	cd backends/celery && ../../$(VENV)/bin/python -m pytest -m exhaustive
+
+example-celery: install-celery  ## a two-level tree over three workers, one killed mid-run
+	cd backends/celery/examples && ../../../$(VENV)/bin/python distributed_tree.py
