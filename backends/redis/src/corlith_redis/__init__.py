@@ -8,12 +8,13 @@ satisfies ``TokenSemaphore`` across any number of worker processes;
 
 from ._client import async_client, async_cluster_client, sync_client, sync_cluster_client
 from .tokens import InMemoryTokenSemaphore, RedisTokenSemaphore
-from .waiters import RedisWaiterRegistry
+from .waiters import RedisWaiterRegistry, Release
 
 __all__ = [
     "InMemoryTokenSemaphore",
     "RedisTokenSemaphore",
     "RedisWaiterRegistry",
+    "Release",
     "async_client",
     "async_cluster_client",
     "sync_client",
