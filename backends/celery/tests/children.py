@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import json
 import os
+import signal
 import time
 from typing import Any
 
@@ -57,3 +58,10 @@ async def run(child: dict[str, Any]) -> dict[str, Any]:
 
 def resume(*, parent_run_id: str, resume_key: str) -> None:
     client().rpush(f"{_prefix()}:resumed", json.dumps([parent_run_id, resume_key]))
+
+
+def resume_or_die(*, parent_run_id: str, resume_key: str) -> None:
+    """Kills its process at the first resume after ``<prefix>:die`` is set, before resuming."""
+    if client().delete(f"{_prefix()}:die"):
+        os.kill(os.getpid(), signal.SIGKILL)
+    resume(parent_run_id=parent_run_id, resume_key=resume_key)

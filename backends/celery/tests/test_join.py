@@ -187,7 +187,7 @@ def test_unacknowledged_release_is_redelivered(env: dict[str, str]) -> None:
     assert resumed(env) == []
     assert join.reap()["redelivered"] == 1
     assert resumed(env) == [["p", "k"]]
-    assert join.reap() == {"groups": 0, "republished": 0, "redelivered": 0, "closed": 0}
+    assert join.reap() == {"groups": 0, "republished": 0, "redelivered": 0, "closed": 0, "releases": 0}
 
 
 def test_book_checks_before_dispatch(env: dict[str, str]) -> None:

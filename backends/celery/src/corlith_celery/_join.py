@@ -18,19 +18,24 @@ import importlib
 import inspect
 import json
 import logging
-from collections.abc import Callable
-from typing import Any
+from collections.abc import Awaitable, Callable, Iterator
+from typing import Any, TypeVar
 
 import redis
 from celery import Celery  # type: ignore[import-untyped]
 
-from corlith_redis import RedisWaiterRegistry, async_client, sync_client
+from corlith_redis import RedisWaiterRegistry, Release, async_client, sync_client
 from corlith_redis._codec import hash_tag, pair_key, require_prefix
+from corlith_runtime.core.runtime.waiters import SignalWaiter
 
 from . import _scripts
 from .book import TreeBook
 
 _log = logging.getLogger(__name__)
+T = TypeVar("T")
+
+#: Groups the reaper reads from its index at a time.
+REAP_BATCH = 200
 
 RUN_CHILD = "corlith_celery.run_child"
 REAP = "corlith_celery.reap"
@@ -63,6 +68,8 @@ class Settings:
     redeliver_after_seconds: float = 30.0
     #: How long a satisfied group's results stay collectable when not acknowledged.
     result_ttl_seconds: float = 7 * 24 * 3600.0
+    #: A group without a timeout expires this long (plus result_ttl_seconds) after it was recorded.
+    max_group_seconds: float = 7 * 24 * 3600.0
     reap_interval_seconds: float = 5.0
     sweep_interval_seconds: float = 1.0
     child_soft_time_limit_seconds: float = 300.0
@@ -148,6 +155,22 @@ class Join:
     def registry_prefix(self) -> str:
         return f"{self.settings.prefix}:waiters"
 
+    def with_registry(self, body: Callable[[RedisWaiterRegistry], Awaitable[T]]) -> T:
+        """Runs ``body`` on a registry of its own event loop (this is blocking code, often off any loop).
+
+        The registry's outbox is on: a release stays held until the resume is
+        acknowledged, so a claimer that dies or loses a reply loses nothing.
+        """
+        async def run() -> T:
+            client = async_client(self.settings.redis_url)
+            try:
+                return await body(RedisWaiterRegistry(
+                    client, prefix=self.registry_prefix(),
+                    outbox_seconds=max(0.05, self.settings.redeliver_after_seconds)))
+            finally:
+                await client.aclose()
+        return asyncio.run(run())
+
     # ---- operations
     def tree_of(self, run_id: str) -> str:
         return _text(self.client.get(self.tree_key(run_id))) or run_id
@@ -187,31 +210,76 @@ class Join:
         self._release_waiters(ref)
         targets = self.client.hmget(keys["parents"], pairs)
         resumed = 0
+        delivered = []
         for pair, target in zip(pairs, targets):
             if target is not None and self._resume(pair, json.loads(target)):
                 resumed += 1
             if self._marker_done(pair):
                 self.scripts["ACK_OUTBOX"](keys=[keys["outbox"]], args=[pair])
+                delivered.append(pair)
+        self._acknowledge_releases(delivered)
         return resumed
 
     def _release_waiters(self, ref: str) -> None:
-        async def release() -> None:
-            client = async_client(self.settings.redis_url)
-            try:
-                registry = RedisWaiterRegistry(client, prefix=self.registry_prefix())
-                await registry.resolve_signal(signal_name=self.signal_name(ref), payload={})
-            finally:
-                await client.aclose()
         try:
-            asyncio.run(release())
-        except Exception:  # the outbox still resumes the parent; the waiter is swept next time
+            self.with_registry(lambda r: r.resolve_signal(signal_name=self.signal_name(ref), payload={}))
+        except Exception:  # the group's outbox still resumes the parent; the waiter is released next time
             _log.warning("releasing the waiters of %s failed", ref, exc_info=True)
+
+    def _acknowledge_releases(self, pairs: list[str]) -> None:
+        async def acknowledge(registry: RedisWaiterRegistry) -> None:
+            for pair in pairs:
+                parent_run_id, resume_key = json.loads(pair)
+                await registry.acknowledge(parent_run_id=parent_run_id, resume_key=resume_key)
+        if pairs:
+            try:
+                self.with_registry(acknowledge)
+            except Exception:  # the reaper acknowledges them when it finds them delivered
+                _log.warning("acknowledging %d releases failed", len(pairs), exc_info=True)
+
+    def resume_timer(self, release: Release) -> bool:
+        """Resume a parent whose timer fired, once per timer, and acknowledge the release.
+
+        The marker names the timer (pair and due time), so the same pair
+        sleeping again later is resumed again.
+        """
+        pair = pair_key(release.parent_run_id, release.resume_key).decode("ascii")
+        due = getattr(release.waiter, "resume_at_unix", None)
+        marker = self.marker_key(f"timer:{pair}:{due!r}")
+        resumed = self._resume(pair, self.resume_target(), marker=marker)
+        if self.client.get(marker) == b"done":
+            self.with_registry(lambda r: r.acknowledge(parent_run_id=release.parent_run_id,
+                                                       resume_key=release.resume_key))
+        return resumed
+
+    def resume_target(self) -> dict[str, Any]:
+        return {"task": self.settings.resume_task} if self.settings.resume_task else {
+            "path": self.settings.resume_target}
+
+    def _redeliver_releases(self) -> int:
+        """Releases of the registry nobody acknowledged: timers are resumed; a group's are its outbox's."""
+        handled = 0
+        for release in self.with_registry(lambda r: r.redeliver()):
+            if release.kind == "timer":
+                self.resume_timer(release)
+                handled += 1
+            elif release.kind == "signal" and isinstance(release.waiter, SignalWaiter) and \
+                    release.waiter.signal_name.startswith("corlith-celery:"):
+                ref = release.waiter.signal_name.partition(":")[2]
+                pair = pair_key(release.parent_run_id, release.resume_key).decode("ascii")
+                # still in the group's outbox: the group's redelivery resumes and acknowledges it
+                if not self.client.hexists(self.keys(ref)["outbox"], pair):
+                    self.with_registry(lambda r: r.acknowledge(parent_run_id=release.parent_run_id,
+                                                               resume_key=release.resume_key))
+                    handled += 1
+            # user-input releases need the runtime's answer path; they stay for it
+        return handled
 
     def _marker_done(self, pair: str) -> bool:
         return self.client.get(self.marker_key(pair)) == b"done"
 
-    def _resume(self, pair: str, target: dict[str, Any]) -> bool:
-        marker = self.marker_key(pair)
+    def _resume(self, pair: str, target: dict[str, Any], *, marker: bytes | None = None) -> bool:
+        marker = marker if marker is not None else self.marker_key(pair)
         lease_ms = max(1000, int(self.settings.redeliver_after_seconds * 1000))
         # running elsewhere, or done: the marker holder answers for it
         if not self.client.set(marker, "running", nx=True, px=lease_ms):
@@ -219,7 +287,7 @@ class Join:
         parent_run_id, resume_key = json.loads(pair)
         try:
             if target.get("task"):
-                digest = hashlib.sha256(pair.encode("ascii")).hexdigest()
+                digest = hashlib.sha256(marker).hexdigest()
                 self.app.send_task(target["task"], kwargs={"parent_run_id": parent_run_id, "resume_key": resume_key},
                                    task_id=f"corlith-resume-{digest}", serializer="json", ignore_result=True)
             elif target.get("path"):
@@ -237,7 +305,7 @@ class Join:
         counts = {"groups": 0, "republished": 0, "redelivered": 0, "closed": 0}
         args: list[str | int] = [s.max_attempts, int(s.republish_after_seconds * 1000), int(s.redeliver_after_seconds * 1000),
                 TIMEOUT_RECORD, WORKER_LOST_RECORD]
-        for raw in self.client.zrange(self.groups_key, 0, -1):
+        for raw in self._groups():
             ref = raw.decode() if isinstance(raw, bytes) else str(raw)
             counts["groups"] += 1
             keys = self._group_keys(ref, *_scripts.GROUP_KEYS)
@@ -254,4 +322,18 @@ class Join:
                 counts["redelivered"] += len(redeliver)
             if state == "gone" or (state == "done" and self.client.hlen(self.keys(ref)["outbox"]) == 0):
                 self.client.zrem(self.groups_key, ref)
+        counts["releases"] = self._redeliver_releases()
         return counts
+
+    def _groups(self) -> Iterator[bytes]:
+        # In batches, by name: members the pass removes do not shift the rest.
+        low = b"-"
+        while batch := [bytes(m) if isinstance(m, bytes) else m.encode() for m in
+                        self.client.zrangebylex(self.groups_key, low, b"+", start=0, num=REAP_BATCH)]:
+            yield from batch
+            low = b"(" + batch[-1]
+
+    def lifetime_ms(self, timeout_ms: int) -> int:
+        """How long a group's keys (and what leads to them) live: well past its deadline."""
+        return (timeout_ms or int(self.settings.max_group_seconds * 1000)) + int(
+            self.settings.result_ttl_seconds * 1000)

@@ -16,6 +16,16 @@ local function now_ms()
   local t = redis.call('TIME')
   return tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
 end
+-- Every group key expires with the group, well past its deadline, so a group
+-- nobody acknowledges does not stay forever. Keys made after the group get
+-- the group's expiry when they first appear.
+local function keep(meta, ...)
+  local at = redis.call('HGET', meta, 'expires')
+  if not at then return end
+  for _, key in ipairs({...}) do
+    if redis.call('PTTL', key) == -1 then redis.call('PEXPIREAT', key, at) end
+  end
+end
 """
 
 # Records one child's result if it has none; decides return_when in the same
@@ -25,10 +35,11 @@ end
 _RECORD_FN = _NOW + """
 local function satisfy(meta, results, parents, outbox, final, reason, now)
   redis.call('HSET', meta, 'state', 'done', 'reason', reason, 'satisfied_at', now)
-  redis.call('SET', final, cjson.encode(redis.call('HKEYS', results)))
+  redis.call('SET', final, cjson.encode(redis.call('HKEYS', results)), 'KEEPTTL')
   for _, pair in ipairs(redis.call('HKEYS', parents)) do
     redis.call('HSET', outbox, pair, now)
   end
+  keep(meta, final, outbox)
 end
 
 -- Returns 0 when the child had a record already, 1 when this one was stored,
@@ -36,6 +47,7 @@ end
 local function record(meta, results, leases, parents, outbox, final, idx, rec, has_output, now)
   -- lost race: a duplicate delivery, a timeout or a "worker lost" record came first
   if redis.call('HSETNX', results, idx, rec) == 0 then return 0 end
+  keep(meta, results)
   redis.call('HDEL', leases, idx)
   local done = redis.call('HINCRBY', meta, 'done', 1)
   -- a child already running when an any / first_success group was satisfied:
@@ -51,7 +63,8 @@ local function record(meta, results, leases, parents, outbox, final, idx, rec, h
 end
 """
 
-# ARGV: n, mode, timeout ms (0: none), tree id, parent pair, resume target, specs...
+# ARGV: n, mode, timeout ms (0: none), tree id, parent pair, resume target,
+# lifetime ms (the group's keys expire that long after creation), specs...
 # Answers {created, n, state, joined, published}.
 CREATE = _RECORD_FN + """
 local meta, results, leases, attempts, parents, outbox, final, specs =
@@ -63,8 +76,8 @@ if redis.call('EXISTS', meta) == 0 then
   local deadline = 0
   if tonumber(ARGV[3]) > 0 then deadline = now + tonumber(ARGV[3]) end
   redis.call('HSET', meta, 'n', n, 'mode', ARGV[2], 'deadline', deadline, 'state', 'open',
-             'pub', 0, 'created', now, 'tree', ARGV[4], 'done', 0)
-  for i = 1, n do redis.call('HSET', specs, i - 1, ARGV[6 + i]) end
+             'pub', 0, 'created', now, 'tree', ARGV[4], 'done', 0, 'expires', now + tonumber(ARGV[7]))
+  for i = 1, n do redis.call('HSET', specs, i - 1, ARGV[7 + i]) end
   created = 1
 end
 -- else: a retried enqueue, or another caller with the same group_key, recorded
@@ -76,6 +89,7 @@ elseif joined == 1 and redis.call('HGET', meta, 'state') == 'done' then
   -- satisfied before this parent joined: released at once
   redis.call('HSET', outbox, ARGV[5], now)
 end
+keep(meta, meta, specs, parents, outbox)
 return {created, tonumber(redis.call('HGET', meta, 'n')), redis.call('HGET', meta, 'state'), joined,
         tonumber(redis.call('HGET', meta, 'pub'))}
 """
@@ -84,8 +98,11 @@ return {created, tonumber(redis.call('HGET', meta, 'n')), redis.call('HGET', met
 PUBLISHED = _NOW + """
 local meta, sent = KEYS[1], KEYS[2]
 local now = now_ms()
+-- the group expired (or was acknowledged) before its messages left
+if redis.call('EXISTS', meta) == 0 then return end
 redis.call('HSET', meta, 'pub', 1)
 for i = 1, #ARGV do redis.call('HSET', sent, ARGV[i], now) end
+keep(meta, sent)
 """
 
 # ARGV: position, lease ms, max attempts. Answers {'run', attempt, spec},
@@ -110,6 +127,7 @@ if attempt > tonumber(ARGV[3]) then
   return {'lost'}
 end
 redis.call('HSET', leases, idx, now + tonumber(ARGV[2]))
+keep(meta, leases, attempts)
 return {'run', attempt, redis.call('HGET', specs, idx)}
 """
 
@@ -197,6 +215,7 @@ for i = 1, #pending, 2 do
     redeliver[#redeliver + 1] = pending[i]
   end
 end
+keep(meta, results, sent, outbox)
 return {redis.call('HGET', meta, 'state'), republish, redeliver, recorded}
 """
 

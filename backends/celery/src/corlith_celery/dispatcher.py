@@ -127,15 +127,16 @@ class CelerySpawnDispatcher:
             check_storable(body["inputs"], "child inputs")
             bodies.append(json.dumps(body, ensure_ascii=True, separators=(",", ":")))
         # What leads to the group is written before the group.
+        lifetime = join.lifetime_ms(timeout_ms)
         client.zadd(join.groups_key, {ref: 0}, nx=True)
         if keyed:
-            client.set(join.pair_key(parent_run_id, resume_key), ref)
+            client.set(join.pair_key(parent_run_id, resume_key), ref, px=lifetime)
         for child_id in ids:
-            client.set(join.tree_key(child_id), tree)
+            client.set(join.tree_key(child_id), tree, px=lifetime)
         created, n, state, joined, published = join.scripts["CREATE"](
             keys=[keys[name] for name in ("meta", "results", "leases", "attempts", "parents", "outbox", "final",
                                           "specs")],
-            args=[len(bodies), mode, timeout_ms, tree, pair, json.dumps(target), *bodies])
+            args=[len(bodies), mode, timeout_ms, tree, pair, json.dumps(target), lifetime, *bodies])
         ids = [child_run_id(ref, position) for position in range(int(n))]
         if created:
             for child_id in ids:

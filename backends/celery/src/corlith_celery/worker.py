@@ -7,7 +7,6 @@ Beat) calls it with the same settings.
 
 from __future__ import annotations
 
-import asyncio
 import json
 import logging
 import threading
@@ -18,7 +17,7 @@ from typing import Any, TypeVar
 import redis
 from celery import Celery  # type: ignore[import-untyped]
 
-from corlith_redis import RedisWaiterRegistry, async_client
+from corlith_redis import RedisWaiterRegistry, Release
 from corlith_redis._codec import check_storable
 
 from ._join import REAP, RUN_CHILD, SWEEP_TIMERS, WORKER_LOST_RECORD, Join, Settings, _call, child_run_id, import_path
@@ -107,19 +106,19 @@ def install(app: Celery, settings: Settings) -> Join:
 
 
 def sweep_and_resume(join: Join) -> int:
-    """Release the due timers and resume each parent through the configured target."""
-    async def sweep() -> list[tuple[str, str]]:
-        client = async_client(join.settings.redis_url)
-        try:
-            return await RedisWaiterRegistry(client, prefix=join.registry_prefix()).sweep_expired_timers()
-        finally:
-            await client.aclose()
-    target = {"task": join.settings.resume_task} if join.settings.resume_task else {"path": join.settings.resume_target}
-    resumed = 0
-    for parent_run_id, resume_key in asyncio.run(sweep()):
-        pair = json.dumps([parent_run_id, resume_key], ensure_ascii=True)
-        resumed += join._resume(pair, target)
-    return resumed
+    """Release the due timers and resume each parent once through the configured target.
+
+    The sweep holds every release in the registry's outbox; each is
+    acknowledged only after its resume is marked done. A sweeper that dies
+    or loses the sweep's reply in between leaves the releases to the
+    reaper's redelivery, and the marker keeps the resume to one.
+    """
+    async def sweep(registry: RedisWaiterRegistry) -> list[Release]:
+        held: list[Release] = []
+        for parent_run_id, resume_key in await registry.sweep_expired_timers():
+            held += [r for r in await registry.held(parent_run_id, resume_key) if r.kind == "timer"]
+        return held
+    return sum(join.resume_timer(release) for release in join.with_registry(sweep))
 
 
 class _Lease(threading.Thread):
