@@ -2,7 +2,7 @@
 
 Inputs steer a child: ``output`` (returned as is, None allowed), ``fail``
 (raised as the error), ``sleep`` (seconds), ``debits`` (debits of 0.01 on
-the tree book), ``wait_for`` (a key that must exist before it finishes),
+the tree book; ``retry_debits`` sends each twice), ``wait_for`` (a key that must exist before it finishes),
 ``echo`` (the output is the inputs the child saw).
 """
 
@@ -44,11 +44,17 @@ async def run(child: dict[str, Any]) -> dict[str, Any]:
     while inputs.get("wait_for") and not c.exists(inputs["wait_for"]) and time.monotonic() < deadline:
         time.sleep(0.02)
     for k in range(inputs.get("debits", 0)):
+        book = TreeBook(c, prefix=inputs["book_prefix"])
+        debit_id = f"{child['child_run_id']}:{k}"
         try:
-            TreeBook(c, prefix=inputs["book_prefix"]).debit(
-                inputs["_tree_id"], debit_id=f"{child['child_run_id']}:{k}", cost_usd=0.01, tokens=1)
+            book.debit(inputs["_tree_id"], debit_id=debit_id, cost_usd=0.01, tokens=1, tool_name="t")
         except Exception:
             c.incr(f"{prefix}:breaches")
+        if inputs.get("retry_debits"):  # sent again, as after a lost reply: never counted twice
+            try:
+                book.debit(inputs["_tree_id"], debit_id=debit_id, cost_usd=0.01, tokens=1, tool_name="t")
+            except Exception:
+                c.incr(f"{prefix}:replayed-breaches")
     if inputs.get("fail"):
         raise RuntimeError(inputs["fail"])
     output = dict(inputs) if inputs.get("echo") else inputs.get("output", {"agent": child["agent"]})

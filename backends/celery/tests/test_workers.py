@@ -7,15 +7,17 @@ import json
 import os
 import signal
 import subprocess
+import sys
 import time
 from collections import Counter
+from pathlib import Path
 from typing import Any
 
 from corlith_runtime.core.runtime.exceptions import ChildSpec, ReturnWhen
 
 import children
 import pytest
-from corlith_runtime.core.runtime.spend_book import SpendBook
+from corlith_runtime.core.runtime.spend_book import BudgetExceeded, SpendBook
 
 from test_join import make
 from waiting import wait_until
@@ -170,3 +172,82 @@ def test_redis_restart_mid_run(env: dict[str, str], workers: Any, redis_server: 
     d.join.client.connection_pool.disconnect()
     recovered = check(env, d, ids, reap=True)
     print(f"recovered from the Redis restart in {recovered:.1f} s")
+
+
+@pytest.mark.exhaustive
+def test_tree_book_20_children_of_100_debits_against_a_cap(env: dict[str, str], workers: Any) -> None:
+    for pool in ("prefork", "prefork", "solo"):
+        workers.start(pool, 1)
+    prefix, cap = env["CORLITH_TEST_PREFIX"], 12.0
+    d = make(env)
+    d.join.book.create("root", SpendBook(cost_cap_usd=cap, max_spawn_fanout=0, max_concurrent_spawns=0))
+    specs = tuple(ChildSpec("leaf", {"debits": 100, "retry_debits": True, "book_prefix": prefix}) for _ in range(20))
+    asyncio.run(d.enqueue_children(parent_run_id="root", parent_resume_key="k", specs=specs,
+                                   return_when=ReturnWhen.ALL, timeout_seconds=600))
+    wait_until(lambda: children.client().llen(f"{prefix}:resumed") == 1, seconds=300, what="the parent resumed")
+    # Every debit is 0.01, so the running totals are the same whatever the order
+    # the workers applied them in: the compiled book, debited 2,000 times here,
+    # says exactly which debits must raise and what the tree spent.
+    local, expected_breaches = SpendBook(cost_cap_usd=cap), 0
+    for _ in range(2000):
+        try:
+            local.debit(cost_usd=0.01, tokens=1, tool_name="t")
+        except BudgetExceeded:
+            expected_breaches += 1
+    book = d.join.book.read("root")
+    assert (book.spent_tokens, book.spent_cost_usd, book.tool_call_counts) == (2000, local.spent_cost_usd, {"t": 2000})
+    client = children.client()
+    assert int(client.get(f"{prefix}:breaches")) == expected_breaches  # every debit past the cap, and no other
+    # A retried debit raises while the cap stays breached, and never adds to the spend.
+    assert int(client.get(f"{prefix}:replayed-breaches")) >= expected_breaches
+    assert set(_runs(env).values()) == {1} and len(_runs(env)) == 20
+    assert all(r["error"] is None for r in d.collect_blocking("root", "k").values())
+
+
+RACER = """
+import json, os, sys
+sys.path.insert(0, sys.argv[1])
+import asyncio
+from corlith_redis import sync_client
+from corlith_runtime.core.runtime.exceptions import ChildSpec, ReturnWhen
+from test_join import make
+env = {k: v for k, v in os.environ.items() if k.startswith("CORLITH_TEST_")}
+d, me, prefix = make(env), sys.argv[2], env["CORLITH_TEST_PREFIX"]
+gate = sync_client(env["CORLITH_TEST_REDIS"], timeout=120)
+for r in range(int(sys.argv[3])):
+    print(json.dumps("ready"), flush=True)
+    gate.blpop([f"{prefix}:start:{r}"], timeout=120)
+    ids = asyncio.run(d.enqueue_children(
+        parent_run_id=f"{me}-{r}", parent_resume_key="k", group_key=f"G{r}", return_when=ReturnWhen.ALL,
+        timeout_seconds=600, specs=tuple(ChildSpec("leaf", {"output": {"i": i}}) for i in range(5))))
+    print(json.dumps(ids), flush=True)
+"""
+
+
+@pytest.mark.exhaustive
+def test_two_processes_racing_on_one_group_key(env: dict[str, str], workers: Any) -> None:
+    workers.start("prefork", 1)
+    workers.start("solo")
+    prefix, rounds = env["CORLITH_TEST_PREFIX"], 5
+    racers = [subprocess.Popen([sys.executable, "-c", RACER, str(Path(__file__).parent), name, str(rounds)],
+                               stdout=subprocess.PIPE, text=True) for name in ("a", "b")]
+    client = children.client()
+    minted: list[list[list[str]]] = [[], []]
+    for r in range(rounds):
+        for racer in racers:
+            assert racer.stdout is not None and json.loads(racer.stdout.readline()) == "ready"
+        client.rpush(f"{prefix}:start:{r}", 1, 1)  # both at once
+        for n, racer in enumerate(racers):
+            assert racer.stdout is not None
+            minted[n].append(json.loads(racer.stdout.readline()))
+    for racer in racers:
+        racer.communicate(timeout=60)
+        assert racer.returncode == 0
+    assert minted[0] == minted[1]  # one group per key: both callers got the original ids
+    wait_until(lambda: client.llen(f"{prefix}:resumed") >= 2 * rounds, what="every parent resumed")
+    d = make(env)
+    for r in range(rounds):
+        assert list(d.collect_blocking(f"a-{r}", "k")) == list(d.collect_blocking(f"b-{r}", "k")) == minted[0][r]
+    assert Counter(map(tuple, map(json.loads, client.lrange(f"{prefix}:resumed", 0, -1)))) == Counter(
+        {(f"{name}-{r}", "k"): 1 for name in "ab" for r in range(rounds)})
+    assert set(_runs(env).values()) == {1} and len(_runs(env)) == 5 * rounds  # each child body once
