@@ -60,10 +60,10 @@ example: install  ## walk through one spawn tree
 
 # `make test` is the check for every change: each test but the packaging
 # checks, with the allocation-failure sweeps failing a seeded sample of the
-# allocations, then the Redis backend's tests (its section below).
-test: test-fast  ## build, then run the tests (sampled allocation sweeps) and the Redis backend's
+# allocations, then the backends' tests (their sections below).
+test: test-fast  ## build, then run the tests (sampled allocation sweeps) and the backends'
 
-test-fast: install test-tools  ## make test without the Redis backend
+test-fast: install test-tools  ## make test without the backends
 	$(PYTEST) -m 'not packaging'
 
 # What `make test` leaves out, run by CI: the sweeps failing every allocation,
@@ -72,15 +72,17 @@ test-fast: install test-tools  ## make test without the Redis backend
 test-exhaustive: install test-tools $(VENV)/.group-release  ## every allocation of the sweeps, and the packaging checks
 	$(PYTEST) --exhaustive -m 'sweep or packaging'
 
-# The suite but the packaging checks against a build instrumented with ASan and
-# UBSan, the sweeps sampled as in `make test`; packaging builds release wheels.
-sanitize: $(ASAN_VENV)/.group-build $(ASAN_VENV)/.group-test  ## the tests against an ASan+UBSan build, in .venv-asan
+# The suite but the packaging checks (which build release wheels) against a
+# build instrumented with ASan and UBSan. The sweeps fail every allocation here:
+# the error paths they reach are where the sanitizers find the most, and they
+# cost CI about twice their uninstrumented time.
+sanitize: $(ASAN_VENV)/.group-build $(ASAN_VENV)/.group-test  ## the tests, every allocation of the sweeps, against an ASan+UBSan build
 	CORLITH_SANITIZE=ON $(ASAN_VENV)/bin/$(PIP_INSTALL) \
 	    -C build-dir=build/asan -C cmake.build-type=Debug .
 	$(ASAN_VENV)/bin/$(PIP_INSTALL) ./standin
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	PYTHONMALLOC=malloc $(ASAN_VENV)/bin/python -m pytest -p no:cacheprovider -q -m 'not packaging'
+	PYTHONMALLOC=malloc $(ASAN_VENV)/bin/python -m pytest -p no:cacheprovider -q -n 2 --exhaustive -m 'not packaging'
 
 typecheck: install $(VENV)/.group-typing  ## check the stubs against the compiled modules
 	PY=$(VENV)/bin/python .ci/typecheck
