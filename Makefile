@@ -15,8 +15,8 @@ export CORLITH_WERROR := ON
 # dependency groups in pyproject.toml (`pip install --group` needs pip 25.1+).
 PIP_INSTALL := python -m pip install -q --no-build-isolation
 WHEEL_PLATFORM := manylinux_2_28_x86_64
-# Two workers: the suite's tests are independent (a forked or spawned child
-# each, leak counts per process), and the machine it is timed on has two cores.
+# Two workers, one per core of the machine `make test` is timed on: no test
+# shares state across processes (a leak check counts its own process's blocks).
 PYTEST := $(VENV)/bin/python -m pytest -n 2
 
 .PHONY: all help example test test-fast test-exhaustive test-tools install sanitize typecheck wheel bench clean
