@@ -17,7 +17,7 @@ import pytest
 HERE = Path(__file__).parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent.parent / "redis" / "tests"))
-from redis_server import RedisServer  # noqa: E402
+from redis_server import RedisClusterServers, RedisServer  # noqa: E402
 from waiting import wait_until  # noqa: E402,F401
 
 
@@ -26,6 +26,21 @@ def redis_server() -> Iterator[RedisServer]:
     server = RedisServer(appendfsync="always", extra=("--maxmemory-policy", "noeviction")).start()
     yield server
     server.remove()
+
+
+@pytest.fixture(scope="session")
+def redis_cluster() -> Iterator[RedisClusterServers]:
+    cluster = RedisClusterServers().start()
+    yield cluster
+    cluster.remove()
+
+
+@pytest.fixture
+def cluster_env(env: dict[str, str], redis_cluster: RedisClusterServers,
+                monkeypatch: pytest.MonkeyPatch) -> dict[str, str]:
+    """``env`` with the join's state on a three-master cluster; the broker stays the single server."""
+    monkeypatch.setenv("CORLITH_TEST_JOIN_REDIS", redis_cluster.url)
+    return {**env, "CORLITH_TEST_JOIN_REDIS": redis_cluster.url}
 
 
 @pytest.fixture

@@ -18,13 +18,15 @@ import importlib
 import inspect
 import json
 import logging
+import threading
 from collections.abc import Awaitable, Callable, Iterator
 from typing import Any, TypeVar
 
 import redis
 from celery import Celery  # type: ignore[import-untyped]
 
-from corlith_redis import RedisWaiterRegistry, Release, async_client, sync_client
+from corlith_redis import (RedisWaiterRegistry, Release, async_client, async_cluster_client, sync_client,
+                           sync_cluster_client)
 from corlith_redis._codec import hash_tag, pair_key, require_prefix
 from corlith_runtime.core.runtime.waiters import SignalWaiter
 
@@ -56,6 +58,9 @@ class Settings:
 
     redis_url: str
     prefix: str = "corlith"
+    #: ``redis_url`` names a node of a Redis Cluster that holds the join's state.
+    #: Celery's broker stays a single server: its Redis transport has no cluster support.
+    cluster: bool = False
     child_runner: str = "corlith_celery.runners:noop"
     resume_target: str | None = None
     resume_task: str | None = None
@@ -108,13 +113,38 @@ def _text(value: bytes | str | None) -> str | None:
     return value.decode() if isinstance(value, bytes) else value
 
 
+class _KeptLoop:
+    """An event loop kept for one thread's life, closed when the thread's locals go."""
+
+    def __init__(self) -> None:
+        self.loop = asyncio.new_event_loop()
+
+    def __del__(self) -> None:
+        self.loop.close()  # may run on another thread: nothing here runs the loop
+
+
+_local = threading.local()
+
+
+def run_here(awaitable: Awaitable[T]) -> T:
+    """Runs ``awaitable`` on this thread's kept event loop.
+
+    A loop per call (asyncio.run) costs about a millisecond of CPU, more than
+    a child's whole join; objects a child runner binds to the loop stay usable
+    by the next child on the thread.
+    """
+    kept: _KeptLoop | None = getattr(_local, "loop", None)
+    if kept is None:
+        kept = _local.loop = _KeptLoop()
+
+    async def wait() -> T:
+        return await awaitable
+    return kept.loop.run_until_complete(wait())
+
+
 def _call(fn: Callable[..., Any], **kwargs: Any) -> Any:
     result = fn(**kwargs)
-    if inspect.isawaitable(result):
-        async def wait() -> Any:
-            return await result
-        result = asyncio.run(wait())
-    return result
+    return run_here(result) if inspect.isawaitable(result) else result
 
 
 class Join:
@@ -123,7 +153,10 @@ class Join:
     def __init__(self, app: Celery, settings: Settings) -> None:
         self.app = app
         self.settings = settings
-        self.client: redis.Redis = sync_client(settings.redis_url)
+        # Every script touches the keys of one hash tag (a group's, a tree's, the
+        # registry's), so a cluster serves the join as one server does.
+        self.client: redis.Redis = (sync_cluster_client(settings.redis_url) if settings.cluster  # type: ignore[assignment]
+                                    else sync_client(settings.redis_url))
         self.book = TreeBook(self.client, prefix=settings.prefix)
         index = hash_tag(settings.prefix, "index")
         self.groups_key = index + b":groups"
@@ -162,7 +195,7 @@ class Join:
         acknowledged, so a claimer that dies or loses a reply loses nothing.
         """
         async def run() -> T:
-            client = async_client(self.settings.redis_url)
+            client = (async_cluster_client if self.settings.cluster else async_client)(self.settings.redis_url)
             try:
                 return await body(RedisWaiterRegistry(
                     client, prefix=self.registry_prefix(),
@@ -190,8 +223,9 @@ class Join:
         keys = self._group_keys(ref, "meta", "results", "leases", "attempts", "parents", "outbox", "final")
         return int(self.scripts["RECORD"](keys=keys, args=[position, record, int(has_output)]))
 
-    def completed(self, ref: str, position: int) -> None:
-        tree = _text(self.client.hget(self.keys(ref)["meta"], "tree"))
+    def completed(self, ref: str, position: int, tree: str | None = None) -> None:
+        if tree is None:
+            tree = _text(self.client.hget(self.keys(ref)["meta"], "tree"))
         if tree is not None:
             self.book.register_child_completed(tree, child_run_id(ref, position))
 

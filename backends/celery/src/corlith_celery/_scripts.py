@@ -105,7 +105,7 @@ for i = 1, #ARGV do redis.call('HSET', sent, ARGV[i], now) end
 keep(meta, sent)
 """
 
-# ARGV: position, lease ms, max attempts. Answers {'run', attempt, spec},
+# ARGV: position, lease ms, max attempts. Answers {'run', attempt, spec, tree},
 # {'lost'} when the attempts are spent, or {'done'|'skip'|'running'|'gone'}.
 CLAIM = _NOW + """
 local meta, results, leases, attempts, specs = KEYS[1], KEYS[2], KEYS[3], KEYS[4], KEYS[5]
@@ -128,7 +128,7 @@ if attempt > tonumber(ARGV[3]) then
 end
 redis.call('HSET', leases, idx, now + tonumber(ARGV[2]))
 keep(meta, leases, attempts)
-return {'run', attempt, redis.call('HGET', specs, idx)}
+return {'run', attempt, redis.call('HGET', specs, idx), redis.call('HGET', meta, 'tree')}
 """
 
 # ARGV: position, lease ms. Extends a running child's lease; 0 if it has none.
@@ -243,14 +243,16 @@ return 1
 """
 
 # ARGV: expected version, new book JSON, operation id. Compare and set.
+# Answers {'ok', new version}, {'dup'}, or {'stale', version, book JSON}.
 BOOK_CAS = """
 local book, applied = KEYS[1], KEYS[2]
 -- applied by an earlier try whose reply was lost: never twice
-if redis.call('SISMEMBER', applied, ARGV[3]) == 1 then return 'dup' end
+if redis.call('SISMEMBER', applied, ARGV[3]) == 1 then return {'dup'} end
 local version = redis.call('HGET', book, 'v') or '0'
--- another worker wrote first: the caller reads again and recomputes
-if version ~= ARGV[1] then return 'stale' end
+-- another worker wrote first (or the caller's copy is old): it recomputes
+-- from the book sent back here, with no read of its own
+if version ~= ARGV[1] then return {'stale', version, redis.call('HGET', book, 'json') or ''} end
 redis.call('HSET', book, 'v', tonumber(version) + 1, 'json', ARGV[2])
 redis.call('SADD', applied, ARGV[3])
-return 'ok'
+return {'ok', tostring(tonumber(version) + 1)}
 """

@@ -40,6 +40,9 @@ class TreeBook:
 
     def __init__(self, client: redis.Redis, *, prefix: str = "corlith") -> None:
         self._client = client
+        # The last version of each tree this object wrote: the next change
+        # starts from it and skips a read; the version check catches it if old.
+        self._known: dict[str, tuple[str, str]] = {}
         self._prefix = require_prefix(prefix)
         self._cas = client.register_script(_scripts.BOOK_CAS)
 
@@ -81,14 +84,27 @@ class TreeBook:
     def register_child_spawned(self, tree_id: str, child_run_id: str) -> None:
         self._apply(tree_id, f"spawned:{child_run_id}", lambda book: book.register_child_spawned())
 
+    def register_children_spawned(self, tree_id: str, group_id: str, count: int) -> None:
+        """``register_child_spawned`` for each child of a group, in one change applied once per group."""
+        def step(book: SpendBook) -> None:
+            for _ in range(count):
+                book.register_child_spawned()
+        self._apply(tree_id, f"spawned-group:{group_id}", step)
+
     def register_child_completed(self, tree_id: str, child_run_id: str) -> None:
         self._apply(tree_id, f"completed:{child_run_id}", lambda book: book.register_child_completed())
+
+    def _remember(self, tree_id: str, version: str, text: str) -> None:
+        if len(self._known) >= 1024 and tree_id not in self._known:
+            self._known.pop(next(iter(self._known)))
+        self._known[tree_id] = (version, text)
 
     def _apply(self, tree_id: str, op_id: str, step: Callable[[SpendBook], Any], *,
                initial: SpendBook | None = None, replay_raises: bool = False) -> bool:
         keys = self._keys(tree_id)
+        known = self._known.get(tree_id) if initial is None else None
+        version, book = (known[0], book_from_json(known[1])) if known else self._read(tree_id)
         while True:
-            version, book = self._read(tree_id)
             if initial is not None and version != "0":
                 return False
             breach: BudgetExceeded | None = None
@@ -98,10 +114,17 @@ class TreeBook:
                 breach = error  # the spend is recorded all the same, as in the compiled book
                 result = None
             target = result if isinstance(result, SpendBook) else book
-            outcome = self._cas(keys=keys, args=[version, book_to_json(target), op_id])
-            outcome = outcome.decode() if isinstance(outcome, bytes) else outcome
+            text = book_to_json(target)
+            reply = [part.decode() if isinstance(part, bytes) else part
+                     for part in self._cas(keys=keys, args=[version, text, op_id])]
+            outcome = reply[0]
             if outcome == "stale":
+                version, book = reply[1], book_from_json(reply[2]) if reply[2] else SpendBook()
                 continue
+            if outcome == "ok":
+                self._remember(tree_id, reply[1], text)
+            else:
+                self._known.pop(tree_id, None)
             if outcome == "dup":
                 if replay_raises:
                     self.read(tree_id).debit(cost_usd=0.0)  # raises while a cap stays exceeded

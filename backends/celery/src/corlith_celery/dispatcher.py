@@ -129,34 +129,28 @@ class CelerySpawnDispatcher:
         # What leads to the group is written before the group.
         lifetime = join.lifetime_ms(timeout_ms)
         client.zadd(join.groups_key, {ref: 0}, nx=True)
+        leads: Any = client.pipeline(transaction=False)
         if keyed:
-            client.set(join.pair_key(parent_run_id, resume_key), ref, px=lifetime)
+            leads.set(join.pair_key(parent_run_id, resume_key), ref, px=lifetime)
         for child_id in ids:
-            client.set(join.tree_key(child_id), tree, px=lifetime)
+            leads.set(join.tree_key(child_id), tree, px=lifetime)
+        leads.execute()
         created, n, state, joined, published = join.scripts["CREATE"](
             keys=[keys[name] for name in ("meta", "results", "leases", "attempts", "parents", "outbox", "final",
                                           "specs")],
             args=[len(bodies), mode, timeout_ms, tree, pair, json.dumps(target), lifetime, *bodies])
         ids = [child_run_id(ref, position) for position in range(int(n))]
         if created:
-            for child_id in ids:
-                join.book.register_child_spawned(tree, child_id)
+            join.book.register_children_spawned(tree, ref, len(ids))
         if joined:
-            asyncio.run(self._register_waiter(ref, parent_run_id, resume_key))
+            join.with_registry(lambda registry: registry.register_signal_waiter(
+                SignalWaiter(parent_run_id, resume_key, join.signal_name(ref))))
         if not int(published):
             join.publish(ref, list(range(int(n))))
         # Satisfied before this parent's waiter was registered: release it here.
         if client.hget(keys["meta"], "state") == b"done":
             join.deliver(ref)
         return ids
-
-    async def _register_waiter(self, ref: str, parent_run_id: str, resume_key: str) -> None:
-        client = async_client(self._settings.redis_url)
-        try:
-            registry = RedisWaiterRegistry(client, prefix=self._join.registry_prefix())
-            await registry.register_signal_waiter(SignalWaiter(parent_run_id, resume_key, self._join.signal_name(ref)))
-        finally:
-            await client.aclose()
 
     async def _collect(self, parent_run_id: str, resume_key: str) -> dict[str, spawn.ChildResult]:
         return await asyncio.to_thread(self.collect_blocking, parent_run_id, resume_key)

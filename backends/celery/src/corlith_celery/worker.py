@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import json
 import logging
+import os
 import threading
 import time
 from collections.abc import Callable
@@ -121,23 +122,53 @@ def sweep_and_resume(join: Join) -> int:
     return sum(join.resume_timer(release) for release in join.with_registry(sweep))
 
 
-class _Lease(threading.Thread):
-    """Keeps a running child's lease alive until the child is recorded."""
+class _Leases:
+    """Keeps the leases of this process's running children alive, from one thread.
 
-    def __init__(self, join: Join, ref: str, position: int) -> None:
-        super().__init__(daemon=True)
-        self.owner, self.ref, self.position = join, ref, position
-        self.stopped = threading.Event()
+    A thread per child would cost more CPU than the child's whole join. The
+    thread is started on first use in each process (a forked pool child has
+    none of its parent's threads) and renews every held lease each third of
+    the shortest lease.
+    """
 
-    def run(self) -> None:
-        s = self.owner.settings
-        keys = self.owner._group_keys(self.ref, "results", "leases")
-        while not self.stopped.wait(s.lease_seconds / 3):
-            try:
-                if not self.owner.scripts["RENEW"](keys=keys, args=[self.position, int(s.lease_seconds * 1000)]):
-                    return
-            except redis.RedisError:
-                _log.warning("lease renewal failed", exc_info=True)
+    def __init__(self) -> None:
+        self._held: dict[tuple[int, str, int], Join] = {}
+        self._lock = threading.Lock()
+        self._pid = 0
+
+    def hold(self, join: Join, ref: str, position: int) -> tuple[int, str, int]:
+        key = (id(join), ref, position)
+        with self._lock:
+            self._held[key] = join
+            if self._pid != os.getpid():
+                self._pid = os.getpid()
+                threading.Thread(target=self._run, daemon=True, name="corlith-leases").start()
+        return key
+
+    def drop(self, key: tuple[int, str, int]) -> None:
+        with self._lock:
+            self._held.pop(key, None)
+
+    def _run(self) -> None:
+        while True:
+            with self._lock:
+                held = list(self._held.items())
+            time.sleep(min((join.settings.lease_seconds for _, join in held), default=3.0) / 3)
+            for key, join in held:
+                with self._lock:
+                    if key not in self._held:
+                        continue  # recorded meanwhile
+                _, ref, position = key
+                s = join.settings
+                try:
+                    if not join.scripts["RENEW"](keys=join._group_keys(ref, "results", "leases"),
+                                                 args=[position, int(s.lease_seconds * 1000)]):
+                        self.drop(key)  # recorded, or taken back by the reaper
+                except redis.RedisError:
+                    _log.warning("lease renewal failed", exc_info=True)
+
+
+_leases = _Leases()
 
 
 def _run_child(join: Join, ref: str, position: int) -> str:
@@ -153,10 +184,10 @@ def _run_child(join: Join, ref: str, position: int) -> str:
     if verdict != "run":
         return verdict
     body = json.loads(reply[2])
+    tree = reply[3].decode() if isinstance(reply[3], bytes) else str(reply[3])
     child = {"child_run_id": child_run_id(ref, position), "agent": body["agent"], "spec": body["spec"],
              "inputs": body["inputs"], "attempt": int(reply[1])}
-    lease = _Lease(join, ref, position)
-    lease.start()
+    lease = _leases.hold(join, ref, position)
     started = time.perf_counter()
     try:
         try:
@@ -170,15 +201,15 @@ def _run_child(join: Join, ref: str, position: int) -> str:
         except Exception as error:  # a child's failure is data
             output = None
             record = json.dumps([None, str(error), 0.0, 0, (time.perf_counter() - started) * 1000])
-        _finish(join, ref, position, record, output is not None)
+        _finish(join, ref, position, record, output is not None, tree)
     finally:
-        lease.stopped.set()
+        _leases.drop(lease)
     return "recorded"
 
 
-def _finish(join: Join, ref: str, position: int, record: str, has_output: bool) -> None:
+def _finish(join: Join, ref: str, position: int, record: str, has_output: bool, tree: str | None = None) -> None:
     stored = _patiently(lambda: join.record(ref, position, record, has_output))
     if stored > 0:
-        _patiently(lambda: join.completed(ref, position))
+        _patiently(lambda: join.completed(ref, position, tree))
     if stored == 2:
         _patiently(lambda: join.deliver(ref))
