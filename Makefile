@@ -127,7 +127,7 @@ bench-redis: install-redis
 # joined in Redis. Its tests start a redis-server and real `celery worker`
 # processes on loopback; `make test` runs the fast script tests and one
 # multi-worker smoke test, the fault scenarios run in `make test-exhaustive`.
-.PHONY: install-celery test-celery test-celery-exhaustive example-celery
+.PHONY: install-celery test-celery test-celery-exhaustive example-celery bench-celery
 test: test-celery
 test-exhaustive: test-celery-exhaustive
 
@@ -143,3 +143,6 @@ test-celery-exhaustive: install-celery
 
 example-celery: install-celery  ## a two-level tree over three workers, one killed mid-run
 	cd backends/celery/examples && ../../../$(VENV)/bin/python distributed_tree.py
+
+bench-celery: install-celery  ## our dispatcher against a bare Celery chord, same run
+	cd backends/celery/benchmarks && ../../../$(VENV)/bin/python bench.py
