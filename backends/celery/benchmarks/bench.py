@@ -34,6 +34,7 @@ from celery import Celery, chord  # type: ignore[import-untyped]
 
 from corlith_celery import CelerySpawnDispatcher, Settings, install
 from corlith_runtime.core.runtime.exceptions import ChildSpec, ReturnWhen
+from corlith_runtime.core.runtime.spend_book import SpendBook
 
 HERE = Path(__file__).resolve().parent
 URL = os.environ.get("CORLITH_BENCH_REDIS", "redis://127.0.0.1:6379/0")
@@ -102,9 +103,12 @@ def run_round(side: str, parents: int, children: int) -> tuple[float, list[float
     c.delete(f"{PREFIX}:resumed")
     tag = uuid.uuid4().hex[:8]
     names = [f"{tag}-{n}" for n in range(parents)]
-    started = time.time()
     if side == "ours":
         dispatcher = CelerySpawnDispatcher(ours, settings)
+        for name in names:  # no fan-out or concurrency cap: the chord has none
+            dispatcher.join.book.create(name, SpendBook(max_spawn_fanout=0, max_concurrent_spawns=0))
+    started = time.time()
+    if side == "ours":
 
         async def enqueue_all() -> None:
             await asyncio.gather(*(dispatcher.enqueue_children(

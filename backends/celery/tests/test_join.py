@@ -234,3 +234,17 @@ def test_tree_books_with_old_copies_recompute_from_the_script_reply(env: dict[st
     assert books[1].read("t") == SpendBook(spent_tokens=45, tool_call_counts={"x": 10})
     books[0].debit("t", debit_id="3", tokens=100)  # an id applied by the other object
     assert books[0].read("t").spent_tokens == 45
+
+
+def test_completions_counted_once_whichever_worker_records(env: dict[str, str]) -> None:
+    # Two workers' joins alternate on one group, so each one's copy of the book is
+    # always a version behind; a duplicate delivery after the record counts nothing.
+    d, other = make(env), make(env)
+    ids = enqueue(d, "p", tuple(ChildSpec("a") for _ in range(6)))
+    for position in range(6):
+        assert _run_child((d, other)[position % 2].join, ref("p"), position) == "recorded"
+        assert _run_child((other, d)[position % 2].join, ref("p"), position) == "done"
+        assert d.join.book.read("p").active_child_count == 5 - position
+    book = d.join.book.read("p")
+    assert (book.active_child_count, book.cumulative_child_count) == (0, 6)
+    assert len(d.collect_blocking("p", "k")) == len(ids) and resumed(env) == [["p", "k"]]

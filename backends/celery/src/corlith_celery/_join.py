@@ -223,6 +223,27 @@ class Join:
         keys = self._group_keys(ref, "meta", "results", "leases", "attempts", "parents", "outbox", "final")
         return int(self.scripts["RECORD"](keys=keys, args=[position, record, int(has_output)]))
 
+    def record_and_complete(self, ref: str, position: int, record: str, has_output: bool, tree: str) -> int:
+        """``record``, and the child's completion in the tree's book, in one round trip when the book allows.
+
+        The completion is applied once by the child's id, whoever records the
+        child, so it goes with the record whatever the record answers.
+        """
+        call = self.book.completed_call(tree, child_run_id(ref, position))
+        if call is None:
+            stored = self.record(ref, position, record, has_output)
+            self.completed(ref, position, tree)
+            return stored
+        keys, args, finish = call
+        pipe: Any = self.client.pipeline(transaction=False)
+        self.scripts["RECORD"](keys=self._group_keys(ref, "meta", "results", "leases", "attempts", "parents",
+                                                     "outbox", "final"),
+                               args=[position, record, int(has_output)], client=pipe)
+        self.book.cas(keys=keys, args=args, client=pipe)
+        stored, reply = pipe.execute()
+        finish(reply)
+        return int(stored)
+
     def completed(self, ref: str, position: int, tree: str | None = None) -> None:
         if tree is None:
             tree = _text(self.client.hget(self.keys(ref)["meta"], "tree"))

@@ -45,6 +45,8 @@ class TreeBook:
         self._known: dict[str, tuple[str, str]] = {}
         self._prefix = require_prefix(prefix)
         self._cas = client.register_script(_scripts.BOOK_CAS)
+        #: The compare-and-set script, for callers that send it in a pipeline of their own.
+        self.cas = self._cas
 
     def _keys(self, tree_id: str) -> list[bytes]:
         tag = hash_tag(self._prefix, "tree", tree_id)
@@ -93,6 +95,32 @@ class TreeBook:
 
     def register_child_completed(self, tree_id: str, child_run_id: str) -> None:
         self._apply(tree_id, f"completed:{child_run_id}", lambda book: book.register_child_completed())
+
+    def completed_call(self, tree_id: str, child_run_id: str) -> tuple[list[bytes], list[str], Callable[[Any], None]] | None:
+        """``register_child_completed`` as one script call for the caller's pipeline, or None.
+
+        Built on this object's copy of the tree's last version (None when it
+        has none). Answers the keys, the arguments, and what to do with the
+        script's reply: remember the write, or redo the change from the
+        fresh book a stale reply carries.
+        """
+        known = self._known.get(tree_id)
+        if known is None:
+            return None
+        book = book_from_json(known[1])
+        book.register_child_completed()
+        text = book_to_json(book)
+
+        def finish(reply: Any) -> None:
+            parts = [part.decode() if isinstance(part, bytes) else part for part in reply]
+            if parts[0] == "ok":
+                self._remember(tree_id, parts[1], text)
+            elif parts[0] == "stale":
+                self._known[tree_id] = (parts[1], parts[2] or book_to_json(SpendBook()))
+                self.register_child_completed(tree_id, child_run_id)
+            else:
+                self._known.pop(tree_id, None)
+        return self._keys(tree_id), [known[0], text, f"completed:{child_run_id}"], finish
 
     def _remember(self, tree_id: str, version: str, text: str) -> None:
         if len(self._known) >= 1024 and tree_id not in self._known:

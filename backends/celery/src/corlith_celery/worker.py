@@ -208,8 +208,11 @@ def _run_child(join: Join, ref: str, position: int) -> str:
 
 
 def _finish(join: Join, ref: str, position: int, record: str, has_output: bool, tree: str | None = None) -> None:
-    stored = _patiently(lambda: join.record(ref, position, record, has_output))
-    if stored > 0:
-        _patiently(lambda: join.completed(ref, position, tree))
+    if tree is not None:
+        stored = _patiently(lambda: join.record_and_complete(ref, position, record, has_output, tree))
+    else:
+        stored = _patiently(lambda: join.record(ref, position, record, has_output))
+        if stored > 0:
+            _patiently(lambda: join.completed(ref, position))
     if stored == 2:
         _patiently(lambda: join.deliver(ref))
