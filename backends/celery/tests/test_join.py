@@ -236,13 +236,19 @@ def test_tree_books_with_old_copies_recompute_from_the_script_reply(env: dict[st
     assert books[0].read("t").spent_tokens == 45
 
 
-def test_completions_counted_once_whichever_worker_records(env: dict[str, str]) -> None:
+@pytest.mark.parametrize("hint, flush", [(None, False), ("p", True)], ids=["stale-copies", "scripts-flushed"])
+def test_completions_counted_once_whichever_worker_records(env: dict[str, str], hint: str | None,
+                                                           flush: bool) -> None:
     # Two workers' joins alternate on one group, so each one's copy of the book is
     # always a version behind; a duplicate delivery after the record counts nothing.
+    # A server that lost its scripts (a restart) before each child: the batched
+    # claim and record run them again on their own.
     d, other = make(env), make(env)
     ids = enqueue(d, "p", tuple(ChildSpec("a") for _ in range(6)))
     for position in range(6):
-        assert _run_child((d, other)[position % 2].join, ref("p"), position) == "recorded"
+        if flush:
+            d.join.client.script_flush()
+        assert _run_child((d, other)[position % 2].join, ref("p"), position, hint) == "recorded"
         assert _run_child((other, d)[position % 2].join, ref("p"), position) == "done"
         assert d.join.book.read("p").active_child_count == 5 - position
     book = d.join.book.read("p")

@@ -18,6 +18,7 @@ import importlib
 import inspect
 import json
 import logging
+import os
 import threading
 from collections.abc import Awaitable, Callable, Iterator
 from typing import Any, TypeVar
@@ -126,6 +127,61 @@ class _KeptLoop:
 _local = threading.local()
 
 
+class _RegistryLoop:
+    """The process's registries and their asyncio clients, on one event loop run by a daemon thread.
+
+    A client and a loop per release cost a connection and about a
+    millisecond of CPU each time, more than a child's whole join; blocking
+    code hands its registry calls to this loop instead.
+    """
+
+    def __init__(self) -> None:
+        self.pid = os.getpid()
+        self.loop = asyncio.new_event_loop()
+        self.clients: dict[tuple[str, bool], Any] = {}
+        self.registries: dict[Settings, RedisWaiterRegistry] = {}
+        threading.Thread(target=self.loop.run_forever, daemon=True, name="corlith-registry").start()
+
+    def registry(self, settings: Settings) -> RedisWaiterRegistry:
+        registry = self.registries.get(settings)
+        if registry is None:
+            where = (settings.redis_url, settings.cluster)
+            client = self.clients.get(where)
+            if client is None:
+                client = self.clients[where] = (async_cluster_client if settings.cluster else async_client)(
+                    settings.redis_url)
+            # The outbox is on: a release stays held until the resume is
+            # acknowledged, so a claimer that dies or loses a reply loses nothing.
+            registry = self.registries[settings] = RedisWaiterRegistry(
+                client, prefix=f"{settings.prefix}:waiters",
+                outbox_seconds=max(0.05, settings.redeliver_after_seconds))
+        return registry
+
+
+_registry_loop: _RegistryLoop | None = None
+_registry_lock = threading.Lock()
+# What a forked process inherited: the parent's sockets and selector, never closed here.
+_inherited: list[_RegistryLoop] = []
+
+
+def _reset_after_fork() -> None:
+    global _registry_lock
+    _registry_lock = threading.Lock()  # a parent thread may have held it when the process forked
+
+
+os.register_at_fork(after_in_child=_reset_after_fork)
+
+
+def _registry(settings: Settings) -> tuple[asyncio.AbstractEventLoop, RedisWaiterRegistry]:
+    global _registry_loop
+    with _registry_lock:
+        if _registry_loop is None or _registry_loop.pid != os.getpid():
+            if _registry_loop is not None:
+                _inherited.append(_registry_loop)
+            _registry_loop = _RegistryLoop()
+        return _registry_loop.loop, _registry_loop.registry(settings)
+
+
 def run_here(awaitable: Awaitable[T]) -> T:
     """Runs ``awaitable`` on this thread's kept event loop.
 
@@ -147,6 +203,40 @@ def _call(fn: Callable[..., Any], **kwargs: Any) -> Any:
     return run_here(result) if inspect.isawaitable(result) else result
 
 
+class Batch:
+    """Commands and scripts sent in one round trip.
+
+    Scripts go as EVALSHA: a pipeline of script objects first asks the
+    server whether each exists, one more round trip every time. A script the
+    server does not have (a restart empties its cache) did not run, and is
+    run again on its own.
+    """
+
+    def __init__(self, client: redis.Redis) -> None:
+        self.pipe: Any = client.pipeline(transaction=False)
+        self._scripts: dict[int, tuple[Any, list[Any], list[Any]]] = {}
+        self._count = 0
+
+    def script(self, script: Any, keys: list[Any], args: list[Any]) -> None:
+        self.pipe.evalsha(script.sha, len(keys), *keys, *args)
+        self._scripts[self._count] = (script, keys, args)
+        self._count += 1
+
+    def command(self, name: str, *args: Any) -> None:
+        getattr(self.pipe, name)(*args)
+        self._count += 1
+
+    def execute(self) -> list[Any]:
+        replies: list[Any] = self.pipe.execute(raise_on_error=False)
+        for i, reply in enumerate(replies):
+            if isinstance(reply, redis.exceptions.NoScriptError) and i in self._scripts:
+                script, keys, args = self._scripts[i]
+                replies[i] = script(keys=keys, args=args)
+            elif isinstance(reply, Exception):
+                raise reply
+        return replies
+
+
 class Join:
     """Blocking access to the groups of one deployment (thread-safe; one per process will do)."""
 
@@ -163,6 +253,20 @@ class Join:
         self.scripts = {name: self.client.register_script(getattr(_scripts, name))
                         for name in ("CREATE", "PUBLISHED", "CLAIM", "RENEW", "RECORD", "REAP",
                                      "ACK_OUTBOX", "ACK_PARENT")}
+        #: The tree of each group this process enqueued or claimed a child of (the most recent groups).
+        self.trees: dict[str, str] = {}
+        self._runner: Any = None
+
+    def remember_tree(self, ref: str, tree: str) -> None:
+        if ref not in self.trees:
+            if len(self.trees) >= 1024:
+                self.trees.pop(next(iter(self.trees)), None)
+            self.trees[ref] = tree
+
+    def child_runner(self) -> Any:
+        if self._runner is None:
+            self._runner = import_path(self.settings.child_runner)
+        return self._runner
 
     # ---- keys
     def keys(self, ref: str) -> dict[str, bytes]:
@@ -189,20 +293,12 @@ class Join:
         return f"{self.settings.prefix}:waiters"
 
     def with_registry(self, body: Callable[[RedisWaiterRegistry], Awaitable[T]]) -> T:
-        """Runs ``body`` on a registry of its own event loop (this is blocking code, often off any loop).
+        """Runs ``body`` on the process's registry for these settings, from blocking code, and waits for it."""
+        loop, registry = _registry(self.settings)
 
-        The registry's outbox is on: a release stays held until the resume is
-        acknowledged, so a claimer that dies or loses a reply loses nothing.
-        """
         async def run() -> T:
-            client = (async_cluster_client if self.settings.cluster else async_client)(self.settings.redis_url)
-            try:
-                return await body(RedisWaiterRegistry(
-                    client, prefix=self.registry_prefix(),
-                    outbox_seconds=max(0.05, self.settings.redeliver_after_seconds)))
-            finally:
-                await client.aclose()
-        return asyncio.run(run())
+            return await body(registry)
+        return asyncio.run_coroutine_threadsafe(run(), loop).result()
 
     # ---- operations
     def tree_of(self, run_id: str) -> str:
@@ -213,8 +309,11 @@ class Join:
             parent_run_id, resume_key, None)
 
     def publish(self, ref: str, positions: list[int]) -> None:
+        """Sends a message per child, naming the group's tree when known: the worker reads its book with the claim."""
+        tree = self.trees.get(ref)
         for position in positions:
-            self.app.send_task(RUN_CHILD, args=[ref, position], queue=self.settings.queue,
+            self.app.send_task(RUN_CHILD, args=[ref, position] if tree is None else [ref, position, tree],
+                               queue=self.settings.queue,
                                serializer="json", ignore_result=True)
         if positions:
             self.scripts["PUBLISHED"](keys=self._group_keys(ref, "meta", "sent"), args=positions)
@@ -235,12 +334,12 @@ class Join:
             self.completed(ref, position, tree)
             return stored
         keys, args, finish = call
-        pipe: Any = self.client.pipeline(transaction=False)
-        self.scripts["RECORD"](keys=self._group_keys(ref, "meta", "results", "leases", "attempts", "parents",
-                                                     "outbox", "final"),
-                               args=[position, record, int(has_output)], client=pipe)
-        self.book.cas(keys=keys, args=args, client=pipe)
-        stored, reply = pipe.execute()
+        batch = Batch(self.client)
+        batch.script(self.scripts["RECORD"], self._group_keys(ref, "meta", "results", "leases", "attempts",
+                                                              "parents", "outbox", "final"),
+                     [position, record, int(has_output)])
+        batch.script(self.book.cas, list(keys), list(args))
+        stored, reply = batch.execute()
         finish(reply)
         return int(stored)
 
@@ -259,17 +358,27 @@ class Join:
         """
         keys = self.keys(ref)
         if pairs is None:
-            pairs = [_text(p) or "" for p in self.client.hkeys(keys["outbox"])]
+            # one round trip: the outbox and the parents' targets share the group's slot
+            read: Any = self.client.pipeline(transaction=False)
+            read.hkeys(keys["outbox"])
+            read.hgetall(keys["parents"])
+            waiting, parents = read.execute()
+            pairs = [_text(p) or "" for p in waiting]
+            targets = [parents.get(p.encode()) for p in pairs]
+        elif pairs:
+            targets = self.client.hmget(keys["parents"], pairs)
         if not pairs:
             return 0
         self._release_waiters(ref)
-        targets = self.client.hmget(keys["parents"], pairs)
         resumed = 0
         delivered = []
         for pair, target in zip(pairs, targets):
             if target is not None and self._resume(pair, json.loads(target)):
                 resumed += 1
-            if self._marker_done(pair):
+                done = True  # the marker was set done just now
+            else:
+                done = self._marker_done(pair)
+            if done:
                 self.scripts["ACK_OUTBOX"](keys=[keys["outbox"]], args=[pair])
                 delivered.append(pair)
         self._acknowledge_releases(delivered)

@@ -122,6 +122,22 @@ class TreeBook:
                 self._known.pop(tree_id, None)
         return self._keys(tree_id), [known[0], text, f"completed:{child_run_id}"], finish
 
+    def refresh_call(self, tree_id: str, batch: Any) -> Callable[[Any], None]:
+        """Queues a read of the tree's book on the caller's batch of commands; answers what to do with its reply.
+
+        A worker reads the book along with a round trip it makes anyway, so its
+        next ``completed_call`` starts from a recent version and seldom comes
+        back stale.
+        """
+        batch.command("hmget", self._keys(tree_id)[0], ["v", "json"])
+
+        def finish(reply: Any) -> None:
+            version, text = reply
+            if version is not None and text is not None:
+                self._remember(tree_id, version.decode() if isinstance(version, bytes) else str(version),
+                               text.decode() if isinstance(text, bytes) else str(text))
+        return finish
+
     def _remember(self, tree_id: str, version: str, text: str) -> None:
         if len(self._known) >= 1024 and tree_id not in self._known:
             self._known.pop(next(iter(self._known)))

@@ -146,6 +146,7 @@ class CelerySpawnDispatcher:
             join.with_registry(lambda registry: registry.register_signal_waiter(
                 SignalWaiter(parent_run_id, resume_key, join.signal_name(ref))))
         if not int(published):
+            join.remember_tree(ref, tree)
             join.publish(ref, list(range(int(n))))
         # Satisfied before this parent's waiter was registered: release it here.
         if client.hget(keys["meta"], "state") == b"done":

@@ -21,7 +21,7 @@ from celery import Celery  # type: ignore[import-untyped]
 from corlith_redis import RedisWaiterRegistry, Release
 from corlith_redis._codec import check_storable
 
-from ._join import REAP, RUN_CHILD, SWEEP_TIMERS, WORKER_LOST_RECORD, Join, Settings, _call, child_run_id, import_path
+from ._join import REAP, RUN_CHILD, SWEEP_TIMERS, WORKER_LOST_RECORD, Batch, Join, Settings, _call, child_run_id
 
 _log = logging.getLogger(__name__)
 _joins: dict[int, Join] = {}
@@ -92,8 +92,8 @@ def install(app: Celery, settings: Settings) -> Join:
     _joins[id(app)] = join
 
     @app.task(name=RUN_CHILD, ignore_result=True)  # type: ignore[untyped-decorator]
-    def run_child(ref: str, position: int) -> str:
-        return _patiently(lambda: _run_child(join, ref, int(position)))
+    def run_child(ref: str, position: int, tree: str | None = None) -> str:
+        return _patiently(lambda: _run_child(join, ref, int(position), tree))
 
     @app.task(name=REAP, ignore_result=True)  # type: ignore[untyped-decorator]
     def reap() -> dict[str, int]:
@@ -171,10 +171,22 @@ class _Leases:
 _leases = _Leases()
 
 
-def _run_child(join: Join, ref: str, position: int) -> str:
+def _run_child(join: Join, ref: str, position: int, tree_hint: str | None = None) -> str:
+    """Claims, runs and records one child. ``tree_hint`` (the message's, unchecked) only saves a round trip."""
     s = join.settings
     keys = join._group_keys(ref, "meta", "results", "leases", "attempts", "specs")
-    reply = join.scripts["CLAIM"](keys=keys, args=[position, int(s.lease_seconds * 1000), s.max_attempts])
+    args = [position, int(s.lease_seconds * 1000), s.max_attempts]
+    known_tree = tree_hint if isinstance(tree_hint, str) else join.trees.get(ref)
+    if known_tree is None:
+        reply = join.scripts["CLAIM"](keys=keys, args=args)
+    else:
+        # The tree's book rides along with the claim: the record's completion
+        # then starts from a version another worker has probably not passed.
+        batch = Batch(join.client)
+        batch.script(join.scripts["CLAIM"], list(keys), args)
+        refreshed = join.book.refresh_call(known_tree, batch)
+        reply, book = batch.execute()
+        refreshed(book)
     verdict = reply[0].decode() if isinstance(reply[0], bytes) else reply[0]
     if verdict == "lost":
         _finish(join, ref, position, WORKER_LOST_RECORD, False)
@@ -185,13 +197,14 @@ def _run_child(join: Join, ref: str, position: int) -> str:
         return verdict
     body = json.loads(reply[2])
     tree = reply[3].decode() if isinstance(reply[3], bytes) else str(reply[3])
+    join.remember_tree(ref, tree)
     child = {"child_run_id": child_run_id(ref, position), "agent": body["agent"], "spec": body["spec"],
              "inputs": body["inputs"], "attempt": int(reply[1])}
     lease = _leases.hold(join, ref, position)
     started = time.perf_counter()
     try:
         try:
-            result = _call(import_path(s.child_runner), child=child)
+            result = _call(join.child_runner(), child=child)
             output = result.get("output")
             check_storable(output, "output")
             duration = result.get("duration_ms")
