@@ -211,7 +211,7 @@ namespace {
 // The lookup may run host code, which may use the site being filled: the
 // caller writes the entry only once this has returned.
 bool prove_method(PyTypeObject* type, PyObject* name, MethodSite::Entry& proof) {
-  proof = {type->tp_version_tag, nullptr, -1, 0};
+  proof = {type->tp_version_tag, nullptr, -1};
   // A custom __getattribute__ or __getattr__ decides for itself.
   if (type->tp_getattro != PyObject_GenericGetAttr) return true;
   PyObject* found = _PyType_Lookup(type, name);

@@ -85,16 +85,16 @@ struct MethodSite {
     unsigned int version;
     const void* body;
     int slot;
-    Py_ssize_t known;
   };
-  // Fills the next way whole (see AttrSite::fill).
+  // Fills the next way whole (see AttrSite::fill); none of the class's
+  // shared keys has been looked at for it yet.
   void fill(const Entry& e) noexcept {
     int way = next;
     next = static_cast<unsigned char>((way + 1) % kWays);
     version[way] = e.version;
     body[way] = e.body;
     slot[way] = e.slot;
-    known[way] = e.known;
+    known[way] = 0;
   }
 };
 

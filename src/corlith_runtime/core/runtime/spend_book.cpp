@@ -472,28 +472,34 @@ Ref from_guards(Args& a) {
   return book;
 }
 
-// self.remaining_usd() or self.remaining_tokens(), running our body without a
-// call when that is what the call would reach.
-Ref call_own(PyObject* self, const Name& name) {
-  bool usd = &name == &remaining_usd_key;
-  if (calls_own(self, name, usd ? remaining_usd : remaining_tokens))
-    return usd ? remaining_usd_of(self) : remaining_tokens_of(self);
-  return call_method(self, name);
+// A method of the book the snapshot calls: its body, and the same run
+// directly on the book.
+struct OwnMethod {
+  Body body;
+  Ref (*on)(PyObject* self);
+};
+constexpr OwnMethod usd_left{remaining_usd, remaining_usd_of}, tokens_left{remaining_tokens, remaining_tokens_of};
+
+// self.<name>(), running our body without a call when that is what the call
+// would reach.
+Ref call_own(PyObject* self, const Name& name, const OwnMethod& own) {
+  return calls_own(self, name, own.body) ? own.on(self) : call_method(self, name);
 }
 
-// The snapshot's keys, in order, and where each value comes from.
-enum Source { field, rounded_field, method, rounded_method };
+// The snapshot's keys, in order, and where each value comes from: a field,
+// or the method of that name when `method` is set.
 struct SnapshotEntry {
   const Name* key;
-  Source source;
+  bool rounded = false;
+  const OwnMethod* method = nullptr;
 };
 constexpr SnapshotEntry snapshot_entries[] = {
-    {&cost_cap_usd, field},           {&token_cap, field},
-    {&max_spawn_depth, field},        {&max_spawn_fanout, field},
-    {&spent_cost_usd, rounded_field}, {&spent_tokens, field},
-    {&current_depth, field},          {&active_child_count, field},
-    {&cumulative_child_count, field}, {&remaining_usd_key, rounded_method},
-    {&remaining_tokens_key, method},
+    {&cost_cap_usd},           {&token_cap},
+    {&max_spawn_depth},        {&max_spawn_fanout},
+    {&spent_cost_usd, true},   {&spent_tokens},
+    {&current_depth},          {&active_child_count},
+    {&cumulative_child_count}, {&remaining_usd_key, true, &usd_left},
+    {&remaining_tokens_key, false, &tokens_left},
 };
 KeyedDict snapshot{snapshot_entries};
 
@@ -501,11 +507,11 @@ KeyedDict snapshot{snapshot_entries};
   PyObject* self = a[0];
   Ref values[std::size(snapshot_entries)];
   for (size_t i = 0; i < std::size(snapshot_entries); ++i) {
-    const auto& [key, source] = snapshot_entries[i];
+    const auto& [key, rounded, method] = snapshot_entries[i];
     // Host code may run at each read or call (a property, an overriding
     // method): the values are held, and the dict is made only at the end.
-    values[i] = source == method || source == rounded_method ? call_own(self, *key) : getattr(self, *key);
-    if (values[i] && (source == rounded_field || source == rounded_method)) values[i] = round6(values[i].get());
+    values[i] = method ? call_own(self, *key, *method) : getattr(self, *key);
+    if (values[i] && rounded) values[i] = round6(values[i].get());
     if (!values[i]) return {};
   }
   return snapshot.with(values);
