@@ -2,6 +2,7 @@
 through the Python rendering (benchmarks/baseline) on the same objects, and must come out the same.
 Cases that could crash the interpreter run the compiled side in a child process."""
 
+import asyncio
 import pathlib
 import sys
 
@@ -18,17 +19,10 @@ from baseline import waiters as waiters_py  # noqa: E402
 COMPILED, PYTHON = "compiled", "python"
 
 
-def drive(coro):
-    try:
-        coro.send(None)
-    except StopIteration as stop:
-        return stop.value
-    raise AssertionError("coroutine suspended")
-
-
 def both(isolated, case, *args):
     """The case's outcome through the Python rendering, then through the compiled body in a child."""
     return case(PYTHON, *args), isolated(case, COMPILED, *args)
+
 
 
 # ---- a method proof learned while its own lookup runs code --------------------------------------
@@ -75,7 +69,7 @@ def _waiter_classes():
     }
 
 
-def _signal_scan_after_learning(rendering, fourth):
+def _signal_scan_after_learning(rendering, drive, fourth):
     Registry = waiters.InMemoryWaiterRegistry
     resolve = (waiters_py.InMemoryWaiterRegistry if rendering == PYTHON else Registry).resolve_signal
     make_fourth = _waiter_classes()[fourth]
@@ -94,7 +88,7 @@ def _signal_scan_after_learning(rendering, fourth):
     return records, [w.parent_run_id for w in reg._signal_waiters]
 
 
-def _snapshot_after_learning(rendering, fourth):
+def _snapshot_after_learning(rendering, drive, fourth):
     SpendBook = spend_book.SpendBook
     snapshot = (spend_book_py.SpendBook if rendering == PYTHON else SpendBook).to_trace_data
 
@@ -124,8 +118,8 @@ def _snapshot_after_learning(rendering, fourth):
     (_signal_scan_after_learning, "foreign"),
     (_snapshot_after_learning, "override"),
 ])
-def test_a_method_proof_learned_during_its_own_lookup_stays_with_its_class(isolated, case, fourth):
-    python, compiled = both(isolated, case, fourth)
+def test_a_method_proof_learned_during_its_own_lookup_stays_with_its_class(isolated, run_now, case, fourth):
+    python, compiled = both(isolated, case, run_now, fourth)
     assert compiled == python
 
 
@@ -134,7 +128,7 @@ def test_a_method_proof_learned_during_its_own_lookup_stays_with_its_class(isola
 # run is an await one level deeper. The host meets its recursion limit, the dispatcher at that
 # depth records it as its child's error, and the outermost call returns.
 
-def _deep_chain(rendering, depth, recursion_limit):
+def _deep_chain(rendering, drive, depth, recursion_limit):
     module = spawn_py if rendering == PYTHON else spawn
     dispatchers = []
 
@@ -169,12 +163,58 @@ def _deep_chain(rendering, depth, recursion_limit):
     (60_000, 1_500),
     (6_000, 10**6),    # a limit the C stack could not hold: the host's C recursion guard decides
 ])
-def test_a_deep_await_chain_meets_the_recursion_limit(isolated, depth, recursion_limit):
-    python, compiled = both(isolated, _deep_chain, depth, recursion_limit)
+def test_a_deep_await_chain_meets_the_recursion_limit(isolated, run_now, depth, recursion_limit):
+    python, compiled = both(isolated, _deep_chain, run_now, depth, recursion_limit)
     assert compiled[0] == ["inmem-p0-k-0"]
     assert compiled[2], "a dispatcher records the overflow as its child's error"
     if recursion_limit != 10**6:  # where only the C stack limits, the depths differ
         assert compiled == python
+
+
+def _send_at_the_recursion_limit(coro):
+    def deeper():
+        try:
+            return deeper()
+        except RecursionError:
+            try:
+                coro.send(None)  # a call from C: only the coroutine's own run counts
+            except BaseException as exc:  # noqa: BLE001 - compared below
+                return type(exc).__name__
+            return "ran"
+    outcome = deeper()
+    try:
+        coro.send(None)
+    except RuntimeError as exc:
+        return outcome, str(exc)
+    return outcome, "ran again"
+
+
+class _FrameFree:
+    """A spec whose to_dict runs no host frame."""
+
+    agent = "a"
+    to_dict = dict
+
+
+@pytest.mark.parametrize("state", ["created", "suspended"])
+def test_a_coroutine_run_refused_at_the_limit_ends_it(state):
+    # Nothing in the compiled body pushes a host frame (a C spec, the compiled runner, a pending
+    # future): only counting the run itself can refuse it, as the host refuses its frame.
+    loop = asyncio.new_event_loop()
+    outcomes = []
+    try:
+        for module in (spawn_py, spawn):
+            pending = loop.create_future()
+            runner = (lambda spec: pending) if state == "suspended" else None
+            coro = module.InMemorySpawnDispatcher(child_runner=runner).enqueue_children(
+                parent_run_id="p", parent_resume_key="k", specs=(_FrameFree(),), return_when=ReturnWhen.ALL,
+                timeout_seconds=1.0)
+            if state == "suspended":
+                coro.send(None)
+            outcomes.append(_send_at_the_recursion_limit(coro))
+    finally:
+        loop.close()
+    assert outcomes[1] == outcomes[0] == ("RecursionError", "cannot reuse already awaited coroutine")
 
 
 # ---- resolve_user_input removes from the list the attribute names when it removes ----------------
@@ -222,14 +262,14 @@ def _user_input_cases():
 
 
 @pytest.mark.parametrize("name", sorted(_user_input_cases()))
-def test_resolve_user_input_removes_from_the_list_it_names_at_removal(name):
+def test_resolve_user_input_removes_from_the_list_it_names_at_removal(run_now, name):
     outcomes = []
     for resolve in (waiters_py.InMemoryWaiterRegistry.resolve_user_input,
                     waiters.InMemoryWaiterRegistry.resolve_user_input):
         reg = waiters.InMemoryWaiterRegistry()
         reg._user_inputs = _user_input_cases()[name](reg)
         try:
-            outcome = drive(resolve(reg, parent_run_id="p", resume_key="k", response=None))
+            outcome = run_now(resolve(reg, parent_run_id="p", resume_key="k", response=None))
         except Exception as exc:  # noqa: BLE001 - compared below
             outcome = (type(exc), str(exc))
         left = reg._user_inputs
@@ -295,30 +335,30 @@ def _registry():
 
 
 HOT = {
-    "debit": ("spend_book", _book, lambda book: book.debit(cost_usd=0.5, tokens=10),
+    "debit": ("spend_book", _book, lambda book, drive: book.debit(cost_usd=0.5, tokens=10),
               ["attribute", "arithmetic", "comparison"]),
-    "to_trace_data": ("spend_book", _book, lambda book: book.to_trace_data(),
+    "to_trace_data": ("spend_book", _book, lambda book, drive: book.to_trace_data(),
                       ["attribute", "method_proof", "snapshot"]),
     "matches": ("waiters", lambda: waiters.SignalWaiter("r", "k", "sig", {"tenant": "acme", "order": 7}),
-                lambda w: w.matches("sig", {"tenant": "acme", "order": 7, "status": "paid"}),
+                lambda w, drive: w.matches("sig", {"tenant": "acme", "order": 7, "status": "paid"}),
                 ["attribute", "dict_read"]),
     "resolve_signal": ("waiters", _registry,
-                       lambda reg: drive(reg.resolve_signal(signal_name="sig", payload={"tenant": "other"})),
+                       lambda reg, drive: drive(reg.resolve_signal(signal_name="sig", payload={"tenant": "other"})),
                        ["attribute", "method_proof", "dict_read"]),
 }
 
 
 @pytest.mark.skipif(not hasattr(sys, "_corlith_fast_paths"), reason="counted only in checked builds")
 @pytest.mark.parametrize("name", sorted(HOT))
-def test_hot_operations_take_their_fast_paths(name):
+def test_hot_operations_take_their_fast_paths(run_now, name):
     module, make, operation, paths = HOT[name]
     counts = sys._corlith_fast_paths[module]
     subject = make()
     for _ in range(3):  # the first calls learn the classes
-        operation(subject)
+        operation(subject, run_now)
     counts()
     for _ in range(10):
-        operation(subject)
+        operation(subject, run_now)
     seen = counts()
     for path in paths:
         refusals = {reason: n for reason, n in seen[path].items() if reason != "taken"}
