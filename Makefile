@@ -113,12 +113,13 @@ install-redis: install
 	backends/redis/scripts/ensure-redis-server
 	$(VENV)/bin/python -m pip install -q "./backends/redis[test,hiredis]"
 
-test-redis: install-redis
-	cd backends/redis && ../../$(VENV)/bin/python -m pytest
-	$(VENV)/bin/python -m mypy --strict --cache-dir /dev/null backends/redis/src
+# Each backend's suite and its exhaustive part, the same way for both backends.
+test-redis test-celery: test-%: install-%
+	cd backends/$* && ../../$(VENV)/bin/python -m pytest
+	$(VENV)/bin/python -m mypy --strict --cache-dir /dev/null backends/$*/src
 
-test-redis-exhaustive: install-redis
-	cd backends/redis && ../../$(VENV)/bin/python -m pytest -m exhaustive
+test-redis-exhaustive test-celery-exhaustive: test-%-exhaustive: install-%
+	cd backends/$* && ../../$(VENV)/bin/python -m pytest -m exhaustive
 
 bench-redis: install-redis
 	$(VENV)/bin/python backends/redis/benchmarks/bench.py
@@ -133,13 +134,6 @@ test-exhaustive: test-celery-exhaustive
 
 install-celery: install-redis
 	$(VENV)/bin/python -m pip install -q "./backends/celery[test]"
-
-test-celery: install-celery
-	cd backends/celery && ../../$(VENV)/bin/python -m pytest
-	$(VENV)/bin/python -m mypy --strict --cache-dir /dev/null backends/celery/src
-
-test-celery-exhaustive: install-celery
-	cd backends/celery && ../../$(VENV)/bin/python -m pytest -m exhaustive
 
 example-celery: install-celery  ## a two-level tree over three workers, one killed mid-run
 	cd backends/celery/examples && ../../../$(VENV)/bin/python distributed_tree.py
