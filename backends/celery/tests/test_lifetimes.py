@@ -1,4 +1,5 @@
-"""Timers resumed once though their sweeper dies; every group key expires; the reaper reads its index in batches."""
+"""Timers resumed once though their sweeper dies; every group key expires; tree books live while they change;
+the reaper reads its index in batches."""
 
 from __future__ import annotations
 
@@ -6,6 +7,7 @@ import asyncio
 import subprocess
 import sys
 from collections import Counter
+from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
@@ -14,6 +16,7 @@ import pytest
 from corlith_celery import _join, sweep_and_resume
 from corlith_redis import RedisWaiterRegistry, async_client
 from corlith_runtime.core.runtime.exceptions import ChildSpec
+from corlith_runtime.core.runtime.spend_book import SpendBook
 from corlith_runtime.core.runtime.waiters import TimerWaiter
 
 import children
@@ -75,6 +78,28 @@ def test_every_key_of_a_group_expires(env: dict[str, str]) -> None:
     # No deadline: 100 s + 50 s at most; the timed group: 10 s + 50 s.
     assert all(0 < ms <= 150_000 for ms in lifetimes.values()), lifetimes
     assert 0 < client.pttl(d.join.keys(ref("q"))["results"]) <= 60_000
+
+
+def test_a_tree_book_lives_while_it_changes(env: dict[str, str]) -> None:
+    d = make(env, tree_book_ttl_seconds=100.0)
+    book, client = d.join.book, d.join.client
+    writes: list[tuple[str, Callable[[], object]]] = [
+        ("create", lambda: book.create("p", SpendBook())),
+        ("debit", lambda: book.debit("p", debit_id="d", cost_usd=0.1)),
+        ("spawned, at enqueue", lambda: enqueue(d, "p", (ChildSpec("a"),))),
+        ("completed, with the record", lambda: run_all(d, [""], ref("p"))),
+        ("completed, alone", lambda: book.register_child_completed("p", "elsewhere")),
+    ]
+    for what, write in writes:
+        for key in book.keys("p"):
+            client.pexpire(key, 1000)  # nearly idle long enough
+        write()
+        # every change starts the lifetime again, for the book and its applied ids alike
+        assert [1000 < client.pttl(key) <= 100_000 for key in book.keys("p")] == [True, True], what
+    idle = make(env, tree_book_ttl_seconds=0.05).join.book
+    idle.create("idle", SpendBook(cost_cap_usd=1.0))
+    wait_until(lambda: client.exists(*idle.keys("idle")) == 0, seconds=30, what="the idle tree's book to go")
+    assert idle.read("idle") == SpendBook() and idle.create("idle", SpendBook())
 
 
 def test_the_reaper_reads_its_index_in_batches(env: dict[str, str], monkeypatch: pytest.MonkeyPatch) -> None:

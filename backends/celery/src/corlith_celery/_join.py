@@ -32,7 +32,7 @@ from corlith_redis._codec import hash_tag, pair_key, require_prefix
 from corlith_runtime.core.runtime.waiters import SignalWaiter
 
 from . import _scripts
-from .book import TreeBook
+from .book import TREE_BOOK_TTL_SECONDS, TreeBook
 
 _log = logging.getLogger(__name__)
 T = TypeVar("T")
@@ -76,6 +76,8 @@ class Settings:
     result_ttl_seconds: float = 7 * 24 * 3600.0
     #: A group without a timeout expires this long (plus result_ttl_seconds) after it was recorded.
     max_group_seconds: float = 7 * 24 * 3600.0
+    #: A tree's book goes this long after its last change (each change starts it again).
+    tree_book_ttl_seconds: float = TREE_BOOK_TTL_SECONDS
     reap_interval_seconds: float = 5.0
     sweep_interval_seconds: float = 1.0
     child_soft_time_limit_seconds: float = 300.0
@@ -112,6 +114,22 @@ def import_path(path: str) -> Any:
 
 def _text(value: bytes | str | None) -> str | None:
     return value.decode() if isinstance(value, bytes) else value
+
+
+def _text_bytes(value: bytes | str | None) -> bytes | None:
+    return value.encode() if isinstance(value, str) else value
+
+
+#: Each parent's resume target (JSON), by pair.
+Targets = dict[str, bytes]
+
+
+def _stored(reply: list[Any]) -> tuple[int, Targets | None]:
+    """RECORD's answer: the outcome, and on satisfaction every parent's resume target."""
+    code = int(reply[0])
+    if code != 2:
+        return code, None
+    return code, {(_text(reply[i]) or ""): _text_bytes(reply[i + 1]) or b"" for i in range(1, len(reply), 2)}
 
 
 class _KeptLoop:
@@ -247,7 +265,7 @@ class Join:
         # registry's), so a cluster serves the join as one server does.
         self.client: redis.Redis = (sync_cluster_client(settings.redis_url) if settings.cluster  # type: ignore[assignment]
                                     else sync_client(settings.redis_url))
-        self.book = TreeBook(self.client, prefix=settings.prefix)
+        self.book = TreeBook(self.client, prefix=settings.prefix, ttl_seconds=settings.tree_book_ttl_seconds)
         index = hash_tag(settings.prefix, "index")
         self.groups_key = index + b":groups"
         self.scripts = {name: self.client.register_script(getattr(_scripts, name))
@@ -255,6 +273,7 @@ class Join:
                                      "ACK_OUTBOX", "ACK_PARENT")}
         #: The tree of each group this process enqueued or claimed a child of (the most recent groups).
         self.trees: dict[str, str] = {}
+        self._keys: dict[str, dict[str, bytes]] = {}
         self._runner: Any = None
 
     def remember_tree(self, ref: str, tree: str) -> None:
@@ -270,8 +289,14 @@ class Join:
 
     # ---- keys
     def keys(self, ref: str) -> dict[str, bytes]:
-        tag = hash_tag(self.settings.prefix, "group", ref)
-        return {name: tag + b":" + name.encode() for name in (*_scripts.GROUP_KEYS, "acked")}
+        # A child's claim, record and delivery each name the group's keys: built once per group.
+        keys = self._keys.get(ref)
+        if keys is None:
+            if len(self._keys) >= 1024:
+                self._keys.pop(next(iter(self._keys)), None)
+            tag = hash_tag(self.settings.prefix, "group", ref)
+            keys = self._keys[ref] = {name: tag + b":" + name.encode() for name in (*_scripts.GROUP_KEYS, "acked")}
+        return keys
 
     def _group_keys(self, ref: str, *names: str) -> list[bytes]:
         keys = self.keys(ref)
@@ -308,40 +333,54 @@ class Join:
         return _text(self.client.get(self.pair_key(parent_run_id, resume_key))) or dedup_ref(
             parent_run_id, resume_key, None)
 
-    def publish(self, ref: str, positions: list[int]) -> None:
-        """Sends a message per child, naming the group's tree when known: the worker reads its book with the claim."""
+    def publish(self, ref: str, positions: list[int]) -> bytes | None:
+        """Sends a message per child, naming the group's tree when known: the worker reads its book with the claim.
+
+        The messages leave in one round trip on one producer. A batch that
+        fails leaves the group unpublished, and the reaper publishes it, as it
+        does when the enqueuer dies here; a duplicate is refused by the lease.
+        Answers the group's state, read as the group is marked published.
+        """
+        if not positions:
+            return _text_bytes(self.client.hget(self.keys(ref)["meta"], "state"))
         tree = self.trees.get(ref)
-        for position in positions:
-            self.app.send_task(RUN_CHILD, args=[ref, position] if tree is None else [ref, position, tree],
-                               queue=self.settings.queue,
-                               serializer="json", ignore_result=True)
-        if positions:
-            self.scripts["PUBLISHED"](keys=self._group_keys(ref, "meta", "sent"), args=positions)
+        with self.app.producer_or_acquire() as producer, producer.batch():
+            for position in positions:
+                self.app.send_task(RUN_CHILD, args=[ref, position] if tree is None else [ref, position, tree],
+                                   queue=self.settings.queue, producer=producer,
+                                   serializer="json", ignore_result=True)
+        return _text_bytes(self.scripts["PUBLISHED"](keys=self._group_keys(ref, "meta", "sent"), args=positions))
 
     def record(self, ref: str, position: int, record: str, has_output: bool) -> int:
-        keys = self._group_keys(ref, "meta", "results", "leases", "attempts", "parents", "outbox", "final")
-        return int(self.scripts["RECORD"](keys=keys, args=[position, record, int(has_output)]))
+        """Records a child first-write-wins: -1 group gone, 0 recorded before, 1 stored, 2 stored and satisfied."""
+        return self.record_child(ref, position, record, has_output)[0]
 
-    def record_and_complete(self, ref: str, position: int, record: str, has_output: bool, tree: str) -> int:
-        """``record``, and the child's completion in the tree's book, in one round trip when the book allows.
+    def record_child(self, ref: str, position: int, record: str, has_output: bool) -> tuple[int, Targets | None]:
+        """``record``, answering also the parents' resume targets when this record satisfied the group."""
+        return _stored(self.scripts["RECORD"](keys=self._record_keys(ref), args=[position, record, int(has_output)]))
+
+    def _record_keys(self, ref: str) -> list[bytes]:
+        return self._group_keys(ref, "meta", "results", "leases", "attempts", "parents", "outbox", "final")
+
+    def record_and_complete(self, ref: str, position: int, record: str, has_output: bool,
+                            tree: str) -> tuple[int, Targets | None]:
+        """``record_child``, and the child's completion in the tree's book, in one round trip when the book allows.
 
         The completion is applied once by the child's id, whoever records the
         child, so it goes with the record whatever the record answers.
         """
         call = self.book.completed_call(tree, child_run_id(ref, position))
         if call is None:
-            stored = self.record(ref, position, record, has_output)
+            stored = self.record_child(ref, position, record, has_output)
             self.completed(ref, position, tree)
             return stored
         keys, args, finish = call
         batch = Batch(self.client)
-        batch.script(self.scripts["RECORD"], self._group_keys(ref, "meta", "results", "leases", "attempts",
-                                                              "parents", "outbox", "final"),
-                     [position, record, int(has_output)])
+        batch.script(self.scripts["RECORD"], self._record_keys(ref), [position, record, int(has_output)])
         batch.script(self.book.cas, list(keys), list(args))
-        stored, reply = batch.execute()
+        recorded, reply = batch.execute()
         finish(reply)
-        return int(stored)
+        return _stored(recorded)
 
     def completed(self, ref: str, position: int, tree: str | None = None) -> None:
         if tree is None:
@@ -349,36 +388,40 @@ class Join:
         if tree is not None:
             self.book.register_child_completed(tree, child_run_id(ref, position))
 
-    def deliver(self, ref: str, pairs: list[str] | None = None) -> int:
+    def deliver(self, ref: str, pairs: list[str] | None = None, targets: Targets | None = None) -> int:
         """Release the group's parents and resume each once; answers how many were resumed here.
 
         The waiters are released through the registry's signal path; the
         outbox, not the registry, is what makes the resume happen, so a
         deliverer that dies anywhere leaves the entry for the reaper.
+        ``targets`` (every parent's, as the satisfying record answers them)
+        spares the read of the outbox: satisfaction put each parent in it.
         """
         keys = self.keys(ref)
-        if pairs is None:
+        if targets is not None:
+            pairs = list(targets)
+            targets_of: list[Any] = list(targets.values())
+        elif pairs is None:
             # one round trip: the outbox and the parents' targets share the group's slot
             read: Any = self.client.pipeline(transaction=False)
             read.hkeys(keys["outbox"])
             read.hgetall(keys["parents"])
             waiting, parents = read.execute()
             pairs = [_text(p) or "" for p in waiting]
-            targets = [parents.get(p.encode()) for p in pairs]
+            targets_of = [parents.get(p.encode()) for p in pairs]
         elif pairs:
-            targets = self.client.hmget(keys["parents"], pairs)
+            targets_of = self.client.hmget(keys["parents"], pairs)
         if not pairs:
             return 0
         self._release_waiters(ref)
         resumed = 0
         delivered = []
-        for pair, target in zip(pairs, targets):
-            if target is not None and self._resume(pair, json.loads(target)):
+        for pair, target in zip(pairs, targets_of):
+            # the outbox entry goes with the marker set done, in one round trip
+            if target is not None and self._resume(pair, json.loads(target), outbox=keys["outbox"]):
                 resumed += 1
-                done = True  # the marker was set done just now
-            else:
-                done = self._marker_done(pair)
-            if done:
+                delivered.append(pair)
+            elif self._marker_done(pair):
                 self.scripts["ACK_OUTBOX"](keys=[keys["outbox"]], args=[pair])
                 delivered.append(pair)
         self._acknowledge_releases(delivered)
@@ -442,7 +485,9 @@ class Join:
     def _marker_done(self, pair: str) -> bool:
         return self.client.get(self.marker_key(pair)) == b"done"
 
-    def _resume(self, pair: str, target: dict[str, Any], *, marker: bytes | None = None) -> bool:
+    def _resume(self, pair: str, target: dict[str, Any], *, marker: bytes | None = None,
+                outbox: bytes | None = None) -> bool:
+        """Resumes once behind the marker; True if resumed here. ``outbox``: the group's, acknowledged for the pair with the marker."""
         marker = marker if marker is not None else self.marker_key(pair)
         lease_ms = max(1000, int(self.settings.redeliver_after_seconds * 1000))
         # running elsewhere, or done: the marker holder answers for it
@@ -460,7 +505,14 @@ class Join:
             self.client.delete(marker)  # not resumed: the reaper delivers again
             raise
         ttl_ms = int(self.settings.result_ttl_seconds * 1000)
-        self.client.set(marker, "done", px=ttl_ms)
+        if outbox is None:
+            self.client.set(marker, "done", px=ttl_ms)
+        else:
+            # the marker first: an entry left by a lost reply is redelivered to a marker already done
+            done: Any = self.client.pipeline(transaction=False)
+            done.set(marker, "done", px=ttl_ms)
+            done.hdel(outbox, pair)
+            done.execute()
         return True
 
     def reap(self) -> dict[str, int]:

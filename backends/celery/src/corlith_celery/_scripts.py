@@ -95,6 +95,7 @@ return {created, tonumber(redis.call('HGET', meta, 'n')), redis.call('HGET', met
 """
 
 # ARGV: positions... Marks the group published and when each message left.
+# Answers the group's state (nil when it is gone).
 PUBLISHED = _NOW + """
 local meta, sent = KEYS[1], KEYS[2]
 local now = now_ms()
@@ -103,6 +104,7 @@ if redis.call('EXISTS', meta) == 0 then return end
 redis.call('HSET', meta, 'pub', 1)
 for i = 1, #ARGV do redis.call('HSET', sent, ARGV[i], now) end
 keep(meta, sent)
+return redis.call('HGET', meta, 'state')
 """
 
 # ARGV: position, lease ms, max attempts. Answers {'run', attempt, spec, tree},
@@ -142,13 +144,20 @@ redis.call('HSET', leases, ARGV[1], now_ms() + tonumber(ARGV[2]))
 return 1
 """
 
-# ARGV: position, record JSON, 1 if its output is not null, TTL ms after satisfaction.
+# ARGV: position, record JSON, 1 if its output is not null. Answers {-1} when
+# the group is gone, else {record()'s answer}; on satisfaction the parents and
+# their resume targets follow ({2, pair, target, ...}), so the recorder
+# delivers without reading them back.
 RECORD = _RECORD_FN + """
 local meta, results, leases, attempts, parents, outbox, final =
   KEYS[1], KEYS[2], KEYS[3], KEYS[4], KEYS[5], KEYS[6], KEYS[7]
 -- the group was acknowledged and removed (or expired) while the child ran
-if redis.call('EXISTS', meta) == 0 then return -1 end
-return record(meta, results, leases, parents, outbox, final, ARGV[1], ARGV[2], ARGV[3], now_ms())
+if redis.call('EXISTS', meta) == 0 then return {-1} end
+local stored = record(meta, results, leases, parents, outbox, final, ARGV[1], ARGV[2], ARGV[3], now_ms())
+if stored ~= 2 then return {stored} end
+local reply = redis.call('HGETALL', parents)
+table.insert(reply, 1, 2)
+return reply
 """
 
 # ARGV: max attempts, republish-after ms, redeliver-after ms, timeout record,
@@ -242,7 +251,8 @@ for i = 1, #KEYS do redis.call('PEXPIRE', KEYS[i], ARGV[2]) end
 return 1
 """
 
-# ARGV: expected version, new book JSON, operation id. Compare and set.
+# ARGV: expected version, new book JSON, operation id, lifetime ms. Compare
+# and set; a write keeps the book and its applied ids for the lifetime again.
 # Answers {'ok', new version}, {'dup'}, or {'stale', version, book JSON}.
 BOOK_CAS = """
 local book, applied = KEYS[1], KEYS[2]
@@ -254,5 +264,7 @@ local version = redis.call('HGET', book, 'v') or '0'
 if version ~= ARGV[1] then return {'stale', version, redis.call('HGET', book, 'json') or ''} end
 redis.call('HSET', book, 'v', tonumber(version) + 1, 'json', ARGV[2])
 redis.call('SADD', applied, ARGV[3])
+redis.call('PEXPIRE', book, ARGV[4])
+redis.call('PEXPIRE', applied, ARGV[4])
 return {'ok', tostring(tonumber(version) + 1)}
 """

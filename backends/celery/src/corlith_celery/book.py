@@ -25,6 +25,9 @@ from . import _scripts
 
 _FIELDS = tuple(f.name for f in dataclasses.fields(SpendBook))
 
+#: How long a tree's book outlives its last change.
+TREE_BOOK_TTL_SECONDS = 30 * 24 * 3600.0
+
 
 def book_to_json(book: SpendBook) -> str:
     """The book's fields as JSON; floats round-trip exactly."""
@@ -38,7 +41,13 @@ def book_from_json(text: str | bytes) -> SpendBook:
 class TreeBook:
     """The books of spawn trees under ``prefix``, one per tree id."""
 
-    def __init__(self, client: redis.Redis, *, prefix: str = "corlith") -> None:
+    def __init__(self, client: redis.Redis, *, prefix: str = "corlith",
+                 ttl_seconds: float = TREE_BOOK_TTL_SECONDS) -> None:
+        """``ttl_seconds``: a tree's book, and the ids of the changes applied to it, go this long
+        after its last change; every change starts the time again, so a live tree keeps its book."""
+        if not ttl_seconds >= 0.001:
+            raise ValueError(f"ttl_seconds must be at least a millisecond: {ttl_seconds!r}")
+        self._ttl_ms = str(int(ttl_seconds * 1000))
         self._client = client
         # The last version of each tree this object wrote: the next change
         # starts from it and skips a read; the version check catches it if old.
@@ -48,7 +57,8 @@ class TreeBook:
         #: The compare-and-set script, for callers that send it in a pipeline of their own.
         self.cas = self._cas
 
-    def _keys(self, tree_id: str) -> list[bytes]:
+    def keys(self, tree_id: str) -> list[bytes]:
+        """The tree's book and its set of applied change ids."""
         tag = hash_tag(self._prefix, "tree", tree_id)
         return [tag + b":book", tag + b":applied"]
 
@@ -57,9 +67,21 @@ class TreeBook:
         return self._read(tree_id)[1]
 
     def _read(self, tree_id: str) -> tuple[str, SpendBook]:
-        version, text = self._client.hmget(self._keys(tree_id)[0], ["v", "json"])
-        book = book_from_json(text) if text is not None else SpendBook()
-        return (version.decode() if isinstance(version, bytes) else (version or "0")), book
+        return self._decode(tree_id, *self._client.hmget(self.keys(tree_id)[0], ["v", "json"]))
+
+    def read_call(self, tree_id: str, pipe: Any) -> Callable[[Any], SpendBook]:
+        """``read`` queued on the caller's pipeline; answers what turns its reply into the book."""
+        pipe.hmget(self.keys(tree_id)[0], ["v", "json"])
+        return lambda reply: self._decode(tree_id, *reply)[1]
+
+    def _decode(self, tree_id: str, version: bytes | str | None, text: bytes | str | None) -> tuple[str, SpendBook]:
+        if text is None:
+            return "0", SpendBook()
+        text = text.decode() if isinstance(text, bytes) else text
+        known = version.decode() if isinstance(version, bytes) else (version or "0")
+        # A fresh read: the next change here starts from it instead of reading again.
+        self._remember(tree_id, known, text)
+        return known, book_from_json(text)
 
     def create(self, tree_id: str, book: SpendBook) -> bool:
         """Store the root's book; False (and nothing changed) if the tree has one."""
@@ -120,7 +142,7 @@ class TreeBook:
                 self.register_child_completed(tree_id, child_run_id)
             else:
                 self._known.pop(tree_id, None)
-        return self._keys(tree_id), [known[0], text, f"completed:{child_run_id}"], finish
+        return self.keys(tree_id), [known[0], text, f"completed:{child_run_id}", self._ttl_ms], finish
 
     def refresh_call(self, tree_id: str, batch: Any) -> Callable[[Any], None]:
         """Queues a read of the tree's book on the caller's batch of commands; answers what to do with its reply.
@@ -129,7 +151,7 @@ class TreeBook:
         next ``completed_call`` starts from a recent version and seldom comes
         back stale.
         """
-        batch.command("hmget", self._keys(tree_id)[0], ["v", "json"])
+        batch.command("hmget", self.keys(tree_id)[0], ["v", "json"])
 
         def finish(reply: Any) -> None:
             version, text = reply
@@ -145,7 +167,7 @@ class TreeBook:
 
     def _apply(self, tree_id: str, op_id: str, step: Callable[[SpendBook], Any], *,
                initial: SpendBook | None = None, replay_raises: bool = False) -> bool:
-        keys = self._keys(tree_id)
+        keys = self.keys(tree_id)
         known = self._known.get(tree_id) if initial is None else None
         version, book = (known[0], book_from_json(known[1])) if known else self._read(tree_id)
         while True:
@@ -160,7 +182,7 @@ class TreeBook:
             target = result if isinstance(result, SpendBook) else book
             text = book_to_json(target)
             reply = [part.decode() if isinstance(part, bytes) else part
-                     for part in self._cas(keys=keys, args=[version, text, op_id])]
+                     for part in self._cas(keys=keys, args=[version, text, op_id, self._ttl_ms])]
             outcome = reply[0]
             if outcome == "stale":
                 version, book = reply[1], book_from_json(reply[2]) if reply[2] else SpendBook()

@@ -110,10 +110,16 @@ class CelerySpawnDispatcher:
         join = self._join
         client = join.client
         keys = join.keys(ref)
-        tree = join.tree_of(parent_run_id)
+        # One round trip: the parent's tree, whether the group exists, and the
+        # book of the parent's own tree (right for a root, re-read otherwise).
+        read: Any = client.pipeline(transaction=False)
+        read.get(join.tree_key(parent_run_id)).exists(keys["meta"])
+        book_read = join.book.read_call(parent_run_id, read)
+        tree_raw, exists, book_reply = read.execute()
+        tree = (tree_raw.decode() if isinstance(tree_raw, bytes) else tree_raw) or parent_run_id
         ids = [child_run_id(ref, position) for position in range(len(messages))]
-        if not client.exists(keys["meta"]):
-            book = join.book.read(tree)
+        if not exists:
+            book = book_read(book_reply) if tree == parent_run_id else join.book.read(tree)
             book.check_fanout(len(messages))
             book.check_concurrent(len(messages))
             for _ in messages:
@@ -128,8 +134,8 @@ class CelerySpawnDispatcher:
             bodies.append(json.dumps(body, ensure_ascii=True, separators=(",", ":")))
         # What leads to the group is written before the group.
         lifetime = join.lifetime_ms(timeout_ms)
-        client.zadd(join.groups_key, {ref: 0}, nx=True)
         leads: Any = client.pipeline(transaction=False)
+        leads.zadd(join.groups_key, {ref: 0}, nx=True)
         if keyed:
             leads.set(join.pair_key(parent_run_id, resume_key), ref, px=lifetime)
         for child_id in ids:
@@ -147,9 +153,11 @@ class CelerySpawnDispatcher:
                 SignalWaiter(parent_run_id, resume_key, join.signal_name(ref))))
         if not int(published):
             join.remember_tree(ref, tree)
-            join.publish(ref, list(range(int(n))))
+            state = join.publish(ref, list(range(int(n))))
+        else:
+            state = client.hget(keys["meta"], "state")
         # Satisfied before this parent's waiter was registered: release it here.
-        if client.hget(keys["meta"], "state") == b"done":
+        if state == b"done":
             join.deliver(ref)
         return ids
 

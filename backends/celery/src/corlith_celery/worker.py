@@ -222,10 +222,10 @@ def _run_child(join: Join, ref: str, position: int, tree_hint: str | None = None
 
 def _finish(join: Join, ref: str, position: int, record: str, has_output: bool, tree: str | None = None) -> None:
     if tree is not None:
-        stored = _patiently(lambda: join.record_and_complete(ref, position, record, has_output, tree))
+        stored, targets = _patiently(lambda: join.record_and_complete(ref, position, record, has_output, tree))
     else:
-        stored = _patiently(lambda: join.record(ref, position, record, has_output))
+        stored, targets = _patiently(lambda: join.record_child(ref, position, record, has_output))
         if stored > 0:
             _patiently(lambda: join.completed(ref, position))
     if stored == 2:
-        _patiently(lambda: join.deliver(ref))
+        _patiently(lambda: join.deliver(ref, targets=targets))  # each resume is behind its marker: retry is safe
