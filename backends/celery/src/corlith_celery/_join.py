@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import asyncio
 import dataclasses
+import functools
 import hashlib
 import importlib
 import inspect
@@ -101,7 +102,13 @@ def dedup_ref(parent_run_id: str, parent_resume_key: str, group_key: str | None)
 
 def child_run_id(ref: str, position: int) -> str:
     """Deterministic: the same group and position always give the same id."""
-    return f"cel-{hashlib.sha256(ref.encode('ascii')).hexdigest()[:32]}-{position}"
+    return f"cel-{_digest(ref)}-{position}"
+
+
+@functools.lru_cache(maxsize=1024)
+def _digest(ref: str) -> str:
+    # each child of a group names the group's digest several times
+    return hashlib.sha256(ref.encode("ascii")).hexdigest()[:32]
 
 
 def import_path(path: str) -> Any:
@@ -271,16 +278,8 @@ class Join:
         self.scripts = {name: self.client.register_script(getattr(_scripts, name))
                         for name in ("CREATE", "PUBLISHED", "CLAIM", "RENEW", "RECORD", "REAP",
                                      "ACK_OUTBOX", "ACK_PARENT")}
-        #: The tree of each group this process enqueued or claimed a child of (the most recent groups).
-        self.trees: dict[str, str] = {}
         self._keys: dict[str, dict[str, bytes]] = {}
         self._runner: Any = None
-
-    def remember_tree(self, ref: str, tree: str) -> None:
-        if ref not in self.trees:
-            if len(self.trees) >= 1024:
-                self.trees.pop(next(iter(self.trees)), None)
-            self.trees[ref] = tree
 
     def child_runner(self) -> Any:
         if self._runner is None:
@@ -334,7 +333,7 @@ class Join:
             parent_run_id, resume_key, None)
 
     def publish(self, ref: str, positions: list[int]) -> bytes | None:
-        """Sends a message per child, naming the group's tree when known: the worker reads its book with the claim.
+        """Sends a message per child.
 
         The messages leave in one round trip on one producer. A batch that
         fails leaves the group unpublished, and the reaper publishes it, as it
@@ -343,10 +342,9 @@ class Join:
         """
         if not positions:
             return _text_bytes(self.client.hget(self.keys(ref)["meta"], "state"))
-        tree = self.trees.get(ref)
         with self.app.producer_or_acquire() as producer, producer.batch():
             for position in positions:
-                self.app.send_task(RUN_CHILD, args=[ref, position] if tree is None else [ref, position, tree],
+                self.app.send_task(RUN_CHILD, args=[ref, position],
                                    queue=self.settings.queue, producer=producer,
                                    serializer="json", ignore_result=True)
         return _text_bytes(self.scripts["PUBLISHED"](keys=self._group_keys(ref, "meta", "sent"), args=positions))
@@ -364,23 +362,16 @@ class Join:
 
     def record_and_complete(self, ref: str, position: int, record: str, has_output: bool,
                             tree: str) -> tuple[int, Targets | None]:
-        """``record_child``, and the child's completion in the tree's book, in one round trip when the book allows.
+        """``record_child``, and the child's completion in the tree's book, in one round trip.
 
         The completion is applied once by the child's id, whoever records the
         child, so it goes with the record whatever the record answers.
         """
-        call = self.book.completed_call(tree, child_run_id(ref, position))
-        if call is None:
-            stored = self.record_child(ref, position, record, has_output)
-            self.completed(ref, position, tree)
-            return stored
-        keys, args, finish = call
+        keys, args = self.book.completed_call(tree, child_run_id(ref, position))
         batch = Batch(self.client)
         batch.script(self.scripts["RECORD"], self._record_keys(ref), [position, record, int(has_output)])
-        batch.script(self.book.cas, list(keys), list(args))
-        recorded, reply = batch.execute()
-        finish(reply)
-        return _stored(recorded)
+        batch.script(self.book.complete, keys, list(args))
+        return _stored(batch.execute()[0])
 
     def completed(self, ref: str, position: int, tree: str | None = None) -> None:
         if tree is None:

@@ -251,9 +251,10 @@ for i = 1, #KEYS do redis.call('PEXPIRE', KEYS[i], ARGV[2]) end
 return 1
 """
 
-# ARGV: expected version, new book JSON, operation id, lifetime ms. Compare
-# and set; a write keeps the book and its applied ids for the lifetime again.
-# Answers {'ok', new version}, {'dup'}, or {'stale', version, book JSON}.
+# ARGV: expected version, new book JSON, operation id, lifetime ms, the
+# completions the new JSON folds in. Compare and set; a write keeps the book
+# and its applied ids for the lifetime again. Answers {'ok', new version},
+# {'dup'}, or {'stale', version, book JSON, completions}.
 BOOK_CAS = """
 local book, applied = KEYS[1], KEYS[2]
 -- applied by an earlier try whose reply was lost: never twice
@@ -261,10 +262,26 @@ if redis.call('SISMEMBER', applied, ARGV[3]) == 1 then return {'dup'} end
 local version = redis.call('HGET', book, 'v') or '0'
 -- another worker wrote first (or the caller's copy is old): it recomputes
 -- from the book sent back here, with no read of its own
-if version ~= ARGV[1] then return {'stale', version, redis.call('HGET', book, 'json') or ''} end
+if version ~= ARGV[1] then
+  return {'stale', version, redis.call('HGET', book, 'json') or '', redis.call('HGET', book, 'completed') or '0'}
+end
 redis.call('HSET', book, 'v', tonumber(version) + 1, 'json', ARGV[2])
+-- completions counted after the writer read the book stay counted
+if ARGV[5] ~= '0' then redis.call('HINCRBY', book, 'completed', 0 - tonumber(ARGV[5])) end
 redis.call('SADD', applied, ARGV[3])
 redis.call('PEXPIRE', book, ARGV[4])
 redis.call('PEXPIRE', applied, ARGV[4])
 return {'ok', tostring(tonumber(version) + 1)}
+"""
+
+# ARGV: operation id, lifetime ms. A child's completion, counted beside the
+# book (readers apply it): no version to check, so it never has to retry.
+# Answers 1 when counted, 0 when the id was applied before.
+BOOK_COMPLETE = """
+local book, applied = KEYS[1], KEYS[2]
+if redis.call('SADD', applied, ARGV[1]) == 0 then return 0 end
+redis.call('HINCRBY', book, 'completed', 1)
+redis.call('PEXPIRE', book, ARGV[2])
+redis.call('PEXPIRE', applied, ARGV[2])
+return 1
 """

@@ -6,6 +6,14 @@ check in one script), retrying otherwise. Caps, arithmetic and the
 BudgetExceeded messages are therefore the compiled book's; Lua only compares
 versions. Each change carries an id and is applied once, however often it is
 retried, so a retry after a lost reply never counts twice.
+
+A child's completion is the one change that never conflicts: the script only
+counts it beside the book, and whoever reads the book applies
+``register_child_completed`` once per counted completion. A writer folds the
+completions it read into the book it writes and takes that many off the
+count, so completions that arrive meanwhile stay counted. Every worker of a
+tree records its children's completions, so they would otherwise make every
+other change, and each other, retry.
 """
 
 from __future__ import annotations
@@ -49,13 +57,13 @@ class TreeBook:
             raise ValueError(f"ttl_seconds must be at least a millisecond: {ttl_seconds!r}")
         self._ttl_ms = str(int(ttl_seconds * 1000))
         self._client = client
-        # The last version of each tree this object wrote: the next change
+        # The last state of each tree this object read or wrote: the next change
         # starts from it and skips a read; the version check catches it if old.
-        self._known: dict[str, tuple[str, str]] = {}
+        self._known: dict[str, _State] = {}
         self._prefix = require_prefix(prefix)
         self._cas = client.register_script(_scripts.BOOK_CAS)
-        #: The compare-and-set script, for callers that send it in a pipeline of their own.
-        self.cas = self._cas
+        #: The script counting a completion, for callers that send it in a pipeline of their own.
+        self.complete = client.register_script(_scripts.BOOK_COMPLETE)
 
     def keys(self, tree_id: str) -> list[bytes]:
         """The tree's book and its set of applied change ids."""
@@ -64,24 +72,23 @@ class TreeBook:
 
     def read(self, tree_id: str) -> SpendBook:
         """The tree's book as it stands (a default SpendBook if none was created)."""
-        return self._read(tree_id)[1]
+        return _book(self._read(tree_id))
 
-    def _read(self, tree_id: str) -> tuple[str, SpendBook]:
-        return self._decode(tree_id, *self._client.hmget(self.keys(tree_id)[0], ["v", "json"]))
+    def _read(self, tree_id: str) -> _State:
+        return self._decode(tree_id, self._client.hmget(self.keys(tree_id)[0], _READ))
 
     def read_call(self, tree_id: str, pipe: Any) -> Callable[[Any], SpendBook]:
         """``read`` queued on the caller's pipeline; answers what turns its reply into the book."""
-        pipe.hmget(self.keys(tree_id)[0], ["v", "json"])
-        return lambda reply: self._decode(tree_id, *reply)[1]
+        pipe.hmget(self.keys(tree_id)[0], _READ)
+        return lambda reply: _book(self._decode(tree_id, reply))
 
-    def _decode(self, tree_id: str, version: bytes | str | None, text: bytes | str | None) -> tuple[str, SpendBook]:
-        if text is None:
-            return "0", SpendBook()
-        text = text.decode() if isinstance(text, bytes) else text
-        known = version.decode() if isinstance(version, bytes) else (version or "0")
-        # A fresh read: the next change here starts from it instead of reading again.
-        self._remember(tree_id, known, text)
-        return known, book_from_json(text)
+    def _decode(self, tree_id: str, reply: list[Any]) -> _State:
+        version, text, completed = (part.decode() if isinstance(part, bytes) else part for part in reply)
+        state = (version or "0", text, int(completed or 0))
+        if text is not None:
+            # A fresh read: the next change here starts from it instead of reading again.
+            self._remember(tree_id, state)
+        return state
 
     def create(self, tree_id: str, book: SpendBook) -> bool:
         """Store the root's book; False (and nothing changed) if the tree has one."""
@@ -116,79 +123,44 @@ class TreeBook:
         self._apply(tree_id, f"spawned-group:{group_id}", step)
 
     def register_child_completed(self, tree_id: str, child_run_id: str) -> None:
-        self._apply(tree_id, f"completed:{child_run_id}", lambda book: book.register_child_completed())
+        keys, args = self.completed_call(tree_id, child_run_id)
+        self.complete(keys=keys, args=args)
 
-    def completed_call(self, tree_id: str, child_run_id: str) -> tuple[list[bytes], list[str], Callable[[Any], None]] | None:
-        """``register_child_completed`` as one script call for the caller's pipeline, or None.
+    def completed_call(self, tree_id: str, child_run_id: str) -> tuple[list[bytes], list[str]]:
+        """The keys and arguments of ``register_child_completed``'s script, for the caller's pipeline."""
+        return self.keys(tree_id), [f"completed:{child_run_id}", self._ttl_ms]
 
-        Built on this object's copy of the tree's last version (None when it
-        has none). Answers the keys, the arguments, and what to do with the
-        script's reply: remember the write, or redo the change from the
-        fresh book a stale reply carries.
-        """
-        known = self._known.get(tree_id)
-        if known is None:
-            return None
-        book = book_from_json(known[1])
-        book.register_child_completed()
-        text = book_to_json(book)
-
-        def finish(reply: Any) -> None:
-            parts = [part.decode() if isinstance(part, bytes) else part for part in reply]
-            if parts[0] == "ok":
-                self._remember(tree_id, parts[1], text)
-            elif parts[0] == "stale":
-                self._known[tree_id] = (parts[1], parts[2] or book_to_json(SpendBook()))
-                self.register_child_completed(tree_id, child_run_id)
-            else:
-                self._known.pop(tree_id, None)
-        return self.keys(tree_id), [known[0], text, f"completed:{child_run_id}", self._ttl_ms], finish
-
-    def refresh_call(self, tree_id: str, batch: Any) -> Callable[[Any], None]:
-        """Queues a read of the tree's book on the caller's batch of commands; answers what to do with its reply.
-
-        A worker reads the book along with a round trip it makes anyway, so its
-        next ``completed_call`` starts from a recent version and seldom comes
-        back stale.
-        """
-        batch.command("hmget", self.keys(tree_id)[0], ["v", "json"])
-
-        def finish(reply: Any) -> None:
-            version, text = reply
-            if version is not None and text is not None:
-                self._remember(tree_id, version.decode() if isinstance(version, bytes) else str(version),
-                               text.decode() if isinstance(text, bytes) else str(text))
-        return finish
-
-    def _remember(self, tree_id: str, version: str, text: str) -> None:
+    def _remember(self, tree_id: str, state: _State) -> None:
         if len(self._known) >= 1024 and tree_id not in self._known:
             self._known.pop(next(iter(self._known)))
-        self._known[tree_id] = (version, text)
+        self._known[tree_id] = state
 
     def _apply(self, tree_id: str, op_id: str, step: Callable[[SpendBook], Any], *,
                initial: SpendBook | None = None, replay_raises: bool = False) -> bool:
         keys = self.keys(tree_id)
         known = self._known.get(tree_id) if initial is None else None
-        version, book = (known[0], book_from_json(known[1])) if known else self._read(tree_id)
+        state = known or self._read(tree_id)
         while True:
-            if initial is not None and version != "0":
+            version, _, completed = state
+            if initial is not None and (version != "0" or completed):
                 return False
+            book = _book(state)
             breach: BudgetExceeded | None = None
             try:
                 result = step(book)
             except BudgetExceeded as error:
                 breach = error  # the spend is recorded all the same, as in the compiled book
                 result = None
-            target = result if isinstance(result, SpendBook) else book
-            text = book_to_json(target)
+            text = book_to_json(result if isinstance(result, SpendBook) else book)
             reply = [part.decode() if isinstance(part, bytes) else part
-                     for part in self._cas(keys=keys, args=[version, text, op_id, self._ttl_ms])]
+                     for part in self._cas(keys=keys, args=[version, text, op_id, self._ttl_ms, completed])]
             outcome = reply[0]
             if outcome == "stale":
-                version, book = reply[1], book_from_json(reply[2]) if reply[2] else SpendBook()
+                state = (reply[1], reply[2] or None, int(reply[3]))
                 continue
             if outcome == "ok":
-                self._remember(tree_id, reply[1], text)
+                # the completions read are in the book now; any counted since stay counted
+                self._remember(tree_id, (reply[1], text, 0))
             else:
                 self._known.pop(tree_id, None)
             if outcome == "dup":
@@ -198,3 +170,16 @@ class TreeBook:
             if breach is not None:
                 raise breach
             return True
+
+
+#: A tree's book as read: its version, its JSON (None before the first write), and the completions counted beside it.
+_State = tuple[str, str | None, int]
+_READ = ["v", "json", "completed"]
+
+
+def _book(state: _State) -> SpendBook:
+    _, text, completed = state
+    book = book_from_json(text) if text is not None else SpendBook()
+    for _ in range(completed):
+        book.register_child_completed()
+    return book

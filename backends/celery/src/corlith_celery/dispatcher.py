@@ -152,7 +152,6 @@ class CelerySpawnDispatcher:
             join.with_registry(lambda registry: registry.register_signal_waiter(
                 SignalWaiter(parent_run_id, resume_key, join.signal_name(ref))))
         if not int(published):
-            join.remember_tree(ref, tree)
             state = join.publish(ref, list(range(int(n))))
         else:
             state = client.hget(keys["meta"], "state")

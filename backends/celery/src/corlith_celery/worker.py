@@ -21,7 +21,7 @@ from celery import Celery  # type: ignore[import-untyped]
 from corlith_redis import RedisWaiterRegistry, Release
 from corlith_redis._codec import check_storable
 
-from ._join import REAP, RUN_CHILD, SWEEP_TIMERS, WORKER_LOST_RECORD, Batch, Join, Settings, _call, child_run_id
+from ._join import REAP, RUN_CHILD, SWEEP_TIMERS, WORKER_LOST_RECORD, Join, Settings, _call, child_run_id
 
 _log = logging.getLogger(__name__)
 _joins: dict[int, Join] = {}
@@ -93,7 +93,8 @@ def install(app: Celery, settings: Settings) -> Join:
 
     @app.task(name=RUN_CHILD, ignore_result=True)  # type: ignore[untyped-decorator]
     def run_child(ref: str, position: int, tree: str | None = None) -> str:
-        return _patiently(lambda: _run_child(join, ref, int(position), tree))
+        # ``tree``: named by messages of earlier releases; the claim answers it
+        return _patiently(lambda: _run_child(join, ref, int(position)))
 
     @app.task(name=REAP, ignore_result=True)  # type: ignore[untyped-decorator]
     def reap() -> dict[str, int]:
@@ -171,22 +172,11 @@ class _Leases:
 _leases = _Leases()
 
 
-def _run_child(join: Join, ref: str, position: int, tree_hint: str | None = None) -> str:
-    """Claims, runs and records one child. ``tree_hint`` (the message's, unchecked) only saves a round trip."""
+def _run_child(join: Join, ref: str, position: int) -> str:
+    """Claims, runs and records one child."""
     s = join.settings
-    keys = join._group_keys(ref, "meta", "results", "leases", "attempts", "specs")
-    args = [position, int(s.lease_seconds * 1000), s.max_attempts]
-    known_tree = tree_hint if isinstance(tree_hint, str) else join.trees.get(ref)
-    if known_tree is None:
-        reply = join.scripts["CLAIM"](keys=keys, args=args)
-    else:
-        # The tree's book rides along with the claim: the record's completion
-        # then starts from a version another worker has probably not passed.
-        batch = Batch(join.client)
-        batch.script(join.scripts["CLAIM"], list(keys), args)
-        refreshed = join.book.refresh_call(known_tree, batch)
-        reply, book = batch.execute()
-        refreshed(book)
+    reply = join.scripts["CLAIM"](keys=join._group_keys(ref, "meta", "results", "leases", "attempts", "specs"),
+                                  args=[position, int(s.lease_seconds * 1000), s.max_attempts])
     verdict = reply[0].decode() if isinstance(reply[0], bytes) else reply[0]
     if verdict == "lost":
         _finish(join, ref, position, WORKER_LOST_RECORD, False)
@@ -197,7 +187,6 @@ def _run_child(join: Join, ref: str, position: int, tree_hint: str | None = None
         return verdict
     body = json.loads(reply[2])
     tree = reply[3].decode() if isinstance(reply[3], bytes) else str(reply[3])
-    join.remember_tree(ref, tree)
     child = {"child_run_id": child_run_id(ref, position), "agent": body["agent"], "spec": body["spec"],
              "inputs": body["inputs"], "attempt": int(reply[1])}
     lease = _leases.hold(join, ref, position)
