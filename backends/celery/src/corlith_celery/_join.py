@@ -21,11 +21,13 @@ import json
 import logging
 import os
 import threading
+import time
 from collections.abc import Awaitable, Callable, Iterator
 from typing import Any, TypeVar
 
 import redis
 from celery import Celery  # type: ignore[import-untyped]
+from kombu.exceptions import BatchPublishError
 
 from corlith_redis import (RedisWaiterRegistry, Release, async_client, async_cluster_client, sync_client,
                            sync_cluster_client)
@@ -103,6 +105,13 @@ def dedup_ref(parent_run_id: str, parent_resume_key: str, group_key: str | None)
 def child_run_id(ref: str, position: int) -> str:
     """Deterministic: the same group and position always give the same id."""
     return f"cel-{_digest(ref)}-{position}"
+
+
+@functools.lru_cache(maxsize=1024)
+def _keys_of_group(prefix: str, ref: str) -> dict[str, bytes]:
+    # a child's claim, record and delivery each name the group's keys: built once per group
+    tag = hash_tag(prefix, "group", ref)
+    return {name: tag + b":" + name.encode() for name in (*_scripts.GROUP_KEYS, "acked")}
 
 
 @functools.lru_cache(maxsize=1024)
@@ -278,7 +287,6 @@ class Join:
         self.scripts = {name: self.client.register_script(getattr(_scripts, name))
                         for name in ("CREATE", "PUBLISHED", "CLAIM", "RENEW", "RECORD", "REAP",
                                      "ACK_OUTBOX", "ACK_PARENT")}
-        self._keys: dict[str, dict[str, bytes]] = {}
         self._runner: Any = None
 
     def child_runner(self) -> Any:
@@ -288,14 +296,8 @@ class Join:
 
     # ---- keys
     def keys(self, ref: str) -> dict[str, bytes]:
-        # A child's claim, record and delivery each name the group's keys: built once per group.
-        keys = self._keys.get(ref)
-        if keys is None:
-            if len(self._keys) >= 1024:
-                self._keys.pop(next(iter(self._keys)), None)
-            tag = hash_tag(self.settings.prefix, "group", ref)
-            keys = self._keys[ref] = {name: tag + b":" + name.encode() for name in (*_scripts.GROUP_KEYS, "acked")}
-        return keys
+        """The group's keys by name (shared: not to be changed)."""
+        return _keys_of_group(self.settings.prefix, ref)
 
     def _group_keys(self, ref: str, *names: str) -> list[bytes]:
         keys = self.keys(ref)
@@ -342,11 +344,21 @@ class Join:
         """
         if not positions:
             return _text_bytes(self.client.hget(self.keys(ref)["meta"], "state"))
-        with self.app.producer_or_acquire() as producer, producer.batch():
-            for position in positions:
-                self.app.send_task(RUN_CHILD, args=[ref, position],
-                                   queue=self.settings.queue, producer=producer,
-                                   serializer="json", ignore_result=True)
+        retries = 3 if self.app.conf.task_publish_retry else 0
+        for attempt in range(retries + 1):
+            try:
+                with self.app.producer_or_acquire() as producer, producer.batch():
+                    for position in positions:
+                        self.app.send_task(RUN_CHILD, args=[ref, position],
+                                           queue=self.settings.queue, producer=producer,
+                                           serializer="json", ignore_result=True)
+                break
+            except BatchPublishError:
+                # Part of the batch may have left: all of it again only makes
+                # duplicates, which the lease refuses.
+                if attempt == retries:
+                    raise
+                time.sleep(0.2 * (attempt + 1))
         return _text_bytes(self.scripts["PUBLISHED"](keys=self._group_keys(ref, "meta", "sent"), args=positions))
 
     def record(self, ref: str, position: int, record: str, has_output: bool) -> int:
