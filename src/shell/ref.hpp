@@ -175,6 +175,7 @@ class FloatConstant final : detail::Made {
     if (late() && !make()) PyErr_Clear();
   }
   PyObject* get() const noexcept { return obj_; }
+  Ref ref() const noexcept { return Ref::borrow(obj_); }
 
  private:
   bool made() const noexcept override { return obj_; }
