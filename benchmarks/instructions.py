@@ -37,6 +37,20 @@ for i in range(1000):
 unmatched = {"tenant": "acme", "region": "eu", "order": -1, "status": "paid"}
 parse_duration = waiters.parse_duration
 
+breached = spend_book.SpendBook(cost_cap_usd=1.0, spent_cost_usd=5.0)  # over its cap: every debit raises
+
+def breach():
+    try:
+        breached.debit(cost_usd=0.0)
+    except spend_book.BudgetExceeded:
+        pass
+
+def bad_duration():
+    try:
+        parse_duration("2h30x")
+    except ValueError:
+        pass
+
 def resolve():
     coro = registry.resolve_signal(signal_name="order.updated", payload=unmatched)
     try:
@@ -56,6 +70,9 @@ OPERATIONS = {
     "SpendBook.to_trace_data": ("book.to_trace_data()", 1),
     "SpendBook.debit": ("ledger.debit(cost_usd=0.0125, tokens=640)", 1),
     "SpendBook.check_can_afford": ("book.check_can_afford(0.25)", 1),
+    # Error paths: the raise and the caller's `except` are part of the cost.
+    "SpendBook.debit, over the cap": ("breach()", 1),
+    "parse_duration('2h30x'), bad unit": ("bad_duration()", 1),
 }
 
 

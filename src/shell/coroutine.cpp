@@ -690,10 +690,10 @@ PyObject* coro_repr(PyObject* self) noexcept {
   return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coro(self)->qualname, self);
 }
 
-PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_coro(self)->name); }
-PyObject* get_qualname(PyObject* self, void*) noexcept { return Py_NewRef(as_coro(self)->qualname); }
-int set_name(PyObject* self, PyObject* v, void*) noexcept { return set_text(as_coro(self)->name, v, "__name__"); }
-int set_qualname(PyObject* self, PyObject* v, void*) noexcept {
+PyObject* coro_get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_coro(self)->name); }
+PyObject* coro_get_qualname(PyObject* self, void*) noexcept { return Py_NewRef(as_coro(self)->qualname); }
+int coro_set_name(PyObject* self, PyObject* v, void*) noexcept { return set_text(as_coro(self)->name, v, "__name__"); }
+int coro_set_qualname(PyObject* self, PyObject* v, void*) noexcept {
   return set_text(as_coro(self)->qualname, v, "__qualname__");
 }
 PyObject* get_module(PyObject* self, void*) noexcept {
@@ -714,16 +714,16 @@ PyObject* get_await(PyObject* self, void*) noexcept {
   return Py_NewRef(d ? d : Py_None);
 }
 PyObject* get_frame(PyObject*, void*) noexcept { Py_RETURN_NONE; }
-PyObject* get_code(PyObject* self, void*) noexcept { return Py_NewRef(as_coro(self)->func->code); }
+PyObject* coro_get_code(PyObject* self, void*) noexcept { return Py_NewRef(as_coro(self)->func->code); }
 
 PyGetSetDef coro_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__name__", coro_get_name, coro_set_name, nullptr, nullptr},
+    {"__qualname__", coro_get_qualname, coro_set_qualname, nullptr, nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
     {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
     {"cr_await", get_await, nullptr, nullptr, nullptr},
     {"cr_frame", get_frame, nullptr, nullptr, nullptr},
-    {"cr_code", get_code, nullptr, nullptr, nullptr},
+    {"cr_code", coro_get_code, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
