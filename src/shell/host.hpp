@@ -190,6 +190,10 @@ inline bool truth(PyObject* value) { return checked(PyObject_IsTrue(value)); }
 Ref add(PyObject* a, PyObject* b);
 // `a += b` for a value read from an attribute: an object with only __iadd__ works.
 Ref add_in_place(PyObject* a, PyObject* b);
+// `obj.name += value`
+inline void add_to(PyObject* obj, const Name& name, PyObject* value) {
+  setattr(obj, name, add_in_place(getattr(obj, name).get(), value).get());
+}
 Ref subtract(PyObject* a, PyObject* b);
 Ref multiply(PyObject* a, PyObject* b);
 inline Ref real(double v) { return checked(PyFloat_FromDouble(v)); }

@@ -225,8 +225,8 @@ Ref debit(Args& a) {
 
   // Host code may run from here (a property, __iadd__, a comparison of what
   // the book holds): every field is read where the Python reads it.
-  setattr(self, spent_cost_usd, add_in_place(getattr(self, spent_cost_usd).get(), cost_spent.get()).get());
-  setattr(self, spent_tokens, add_in_place(getattr(self, spent_tokens).get(), tokens_spent.get()).get());
+  add_to(self, spent_cost_usd, cost_spent.get());
+  add_to(self, spent_tokens, tokens_spent.get());
   SHELL_INVARIANT(tool_name == Py_None || PyUnicode_CheckExact(tool_name), "the binder tested 'Optional[str]'");
   if (tool_name != Py_None && PyUnicode_GET_LENGTH(tool_name) > 0) count_tool(self, tool_name);
 
@@ -309,9 +309,8 @@ Ref check_can_afford(Args& a) {
 
 Ref register_child_spawned(Args& a) {
   PyObject* self = a[0];
-  setattr(self, active_child_count, add_in_place(getattr(self, active_child_count).get(), integer(1).get()).get());
-  setattr(self, cumulative_child_count,
-          add_in_place(getattr(self, cumulative_child_count).get(), integer(1).get()).get());
+  add_to(self, active_child_count, integer(1).get());
+  add_to(self, cumulative_child_count, integer(1).get());
   return none();
 }
 
