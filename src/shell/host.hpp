@@ -12,8 +12,10 @@
 // `noexcept` means more than "throws nothing" here: the helper runs no host
 // code either (drops apart: a destructor cannot be anything but noexcept).
 // Such helpers answer with std::optional or borrowed pointers. A helper that
-// may run host code is never noexcept; the CI's static check flags one that
-// is and reaches a throwing helper.
+// may run host code is never noexcept. The host's own entries (type slots,
+// the vectorcall of a function, module creation) are noexcept and run what
+// may throw inside detail::guard. `make exception-escape` flags any noexcept
+// function from which a HostError could escape, which would end the process.
 //
 // When host code runs
 // -------------------
