@@ -166,7 +166,7 @@ PyObject* peek_attr(PyObject* obj, const Name& name) noexcept {
   return *held;
 }
 
-Ref getattr(PyObject* obj, const Name& name) {
+Ref getattr(Obj obj, const Name& name) {
   if (!fast_path) return checked(PyObject_GetAttr(obj, name.get()));
   AttrSite& site = name.site();
   int slot = site.find(Py_TYPE(obj)->tp_version_tag);
@@ -182,7 +182,7 @@ Ref getattr(PyObject* obj, const Name& name) {
   return value;
 }
 
-void setattr(PyObject* obj, const Name& name, PyObject* value) {
+void setattr(Obj obj, const Name& name, Obj value) {
   if (!fast_path) {
     checked(PyObject_SetAttr(obj, name.get(), value));
     return;

@@ -122,7 +122,7 @@ bool peek_item(PyObject* dict, PyObject* key, PyObject*& value, KeyHints* hints)
   return true;
 }
 
-bool get_item(PyObject* dict, PyObject* key, Ref& value) {
+bool get_item(Obj dict, Obj key, Ref& value) {
   PyObject* found;
   if (!peek_item(dict, key, found)) return host_get_item(dict, key, value);
   value = Ref::borrow(found);

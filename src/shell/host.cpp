@@ -20,10 +20,10 @@ void throw_host_error() {
   throw HostError();
 }
 
-Ref global(PyObject* globals, PyObject* name) {
+Ref global(PyObject* globals, Obj name) {
   Ref value;
   if (!get_item(globals, name, value)) {
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", static_cast<PyObject*>(name));
     throw_host_error();
   }
   return value;
@@ -87,13 +87,13 @@ std::optional<bool> counted(std::optional<bool> verdict) noexcept {
 
 }  // namespace
 
-bool compare(PyObject* a, PyObject* b, int op) {
+bool compare(Obj a, Obj b, int op) {
   if (std::optional<bool> plain = counted(compare_plainly(a, b, op))) return *plain;
   // The operator's full protocol: no identity shortcut, so nan != nan holds.
   return truth(checked(PyObject_RichCompare(a, b, op)).get());
 }
 
-bool positive(PyObject* value) {
+bool positive(Obj value) {
   if (PyFloat_CheckExact(value)) return PyFloat_AS_DOUBLE(value) > 0.0;
   if (PyLong_CheckExact(value)) return _PyLong_Sign(value) > 0;
   return checked(PyObject_RichCompareBool(value, integer(0).get(), Py_GT));
@@ -120,10 +120,10 @@ Ref arithmetic(PyObject* a, PyObject* b, Op op, PyObject* (*host_op)(PyObject*, 
 
 }  // namespace
 
-Ref add(PyObject* a, PyObject* b) { return arithmetic(a, b, std::plus<>(), PyNumber_Add); }
-Ref add_in_place(PyObject* a, PyObject* b) { return arithmetic(a, b, std::plus<>(), PyNumber_InPlaceAdd); }
-Ref subtract(PyObject* a, PyObject* b) { return arithmetic(a, b, std::minus<>(), PyNumber_Subtract); }
-Ref multiply(PyObject* a, PyObject* b) { return arithmetic(a, b, std::multiplies<>(), PyNumber_Multiply); }
+Ref add(Obj a, Obj b) { return arithmetic(a, b, std::plus<>(), PyNumber_Add); }
+Ref add_in_place(Obj a, Obj b) { return arithmetic(a, b, std::plus<>(), PyNumber_InPlaceAdd); }
+Ref subtract(Obj a, Obj b) { return arithmetic(a, b, std::minus<>(), PyNumber_Subtract); }
+Ref multiply(Obj a, Obj b) { return arithmetic(a, b, std::multiplies<>(), PyNumber_Multiply); }
 
 namespace {
 
@@ -168,7 +168,8 @@ void trim_room(PyObject* list) noexcept {
   }
 }
 
-void unpack2(PyObject* item, Ref& a, Ref& b) {
+void unpack2(Obj given, Ref& a, Ref& b) {
+  PyObject* item = given;
   if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
     a = Ref::borrow(PyTuple_GET_ITEM(item, 0));
     b = Ref::borrow(PyTuple_GET_ITEM(item, 1));
@@ -198,18 +199,18 @@ void unpack2(PyObject* item, Ref& a, Ref& b) {
   raise(PyExc_ValueError, "too many values to unpack (expected 2)");
 }
 
-void expected_type(const char* type_name, PyObject* value) {
+void expected_type(const char* type_name, Obj value) {
   PyErr_Format(PyExc_TypeError, "Expected %.200s, got %.200s", type_name, Py_TYPE(value)->tp_name);
   throw_host_error();
 }
 
-Ref as_int(PyObject* value) {
+Ref as_int(Obj value) {
   if (PyLong_CheckExact(value)) return Ref::borrow(value);
   if (!offers_number(value)) expected_type("int", value);
   return checked(PyNumber_Long(value));
 }
 
-Ref fixed4(PyObject* value) {
+Ref fixed4(Obj value) {
   if (PyFloat_CheckExact(value)) {
     char* text = PyOS_double_to_string(PyFloat_AS_DOUBLE(value), 'f', 4, 0, nullptr);
     if (!text) throw_host_error();
@@ -243,7 +244,7 @@ void detail::ready_host_functions() {
   if (!builtin_round) builtin_round = host_attribute("builtins", "round").release();
 }
 
-Ref round6(PyObject* value) {
+Ref round6(Obj value) {
   double quick;
   if (PyFloat_CheckExact(value) && quick_round6(PyFloat_AS_DOUBLE(value), quick)) return real(quick);
   return call(builtin_round, value, integer(6).get());
@@ -272,7 +273,7 @@ void raise_instance(Ref exc) {
   throw_host_error();
 }
 
-Ref format(const char* format, ...) {
+Ref format_objects(const char* format, ...) {
   va_list values;
   va_start(values, format);
   PyObject* text = PyUnicode_FromFormatV(format, values);
@@ -280,7 +281,7 @@ Ref format(const char* format, ...) {
   return checked(text);
 }
 
-void raise(PyObject* type, PyObject* message) {
+void raise(PyObject* type, Obj message) {
   if (message) PyErr_SetObject(type, message);
   throw_host_error();
 }

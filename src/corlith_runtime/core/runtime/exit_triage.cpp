@@ -47,17 +47,17 @@ Name unknown("unknown"), terminated_by_signal("terminated_by_signal"), suspected
     abnormal_exit("abnormal_exit");
 
 // int(envelope_data.get("memory_rss_mb", 0)) > 0
-bool memory_above_zero(PyObject* envelope_data) {
+bool memory_above_zero(Obj envelope_data) {
   Ref reading;
   if (!get_item(envelope_data, memory_key, reading)) reading = integer(0);
   Ref memory_mb = PyLong_CheckExact(reading.get()) ? reading : checked(PyNumber_Long(reading.get()));
-  return positive(memory_mb.get());
+  return positive(memory_mb);
 }
 
 // last_event.startswith("signal_") by host truth; a plain str answers directly.
-bool signal_recorded(PyObject* last_event) {
+bool signal_recorded(Obj last_event) {
   if (PyUnicode_CheckExact(last_event)) return PyUnicode_Tailmatch(last_event, signal_prefix, 0, PY_SSIZE_T_MAX, -1);
-  return truth(call_method(last_event, startswith, signal_prefix.get()).get());
+  return truth(call_method(last_event, startswith, signal_prefix));
 }
 
 Ref classify_failure(Args& a) {
@@ -66,7 +66,7 @@ Ref classify_failure(Args& a) {
   if (PyDict_GET_SIZE(envelope_data) == 0) return Ref::borrow(unknown);
   Ref last_event;
   if (!get_item(envelope_data, last_event_key, last_event)) last_event = Ref::borrow(empty);
-  if (signal_recorded(last_event.get())) return Ref::borrow(terminated_by_signal);
+  if (signal_recorded(last_event)) return Ref::borrow(terminated_by_signal);
   try {
     if (memory_above_zero(envelope_data)) return Ref::borrow(suspected_oom);
   } catch (const HostError&) {

@@ -147,9 +147,9 @@ Keywords record_keys("child_run_id", "spec", "output", "error", "cost_usd", "tok
 // before anything else of the record is computed.
 FloatConstant no_spend(0.0);
 
-Ref child_record(PyObject* cls, PyObject* child_run_id, PyObject* spec, PyObject* output, PyObject* error) {
-  return call_keywords(cls, 0, record_keys, child_run_id, spec, output, error, no_spend.get(), integer(0).get(),
-                       no_spend.get());
+Ref child_record(Obj cls, Obj child_run_id, Obj spec, Obj output, Obj error) {
+  return call_keywords(cls, 0, record_keys, child_run_id, spec, output, error, no_spend, integer(0),
+                       no_spend);
 }
 
 Ref default_noop_child_runner(Args& a) {
@@ -157,22 +157,22 @@ Ref default_noop_child_runner(Args& a) {
   Ref cls = global(a.globals(), child_result);
   Ref spec_dict = call_method(spec, to_dict);
   Ref output = new_dict();
-  set_item(output.get(), noop_key, Py_True);
-  set_item(output.get(), agent_key, getattr(spec, agent).get());
-  return child_record(cls.get(), empty, spec_dict.get(), output.get(), Py_None);
+  set_item(output, noop_key, Py_True);
+  set_item(output, agent_key, getattr(spec, agent));
+  return child_record(cls, empty, spec_dict, output, Py_None);
 }
 
 Ref dispatcher_init(Args& a) {
   PyObject* self = a[0];
   PyObject* child_runner = a[1];
   Ref runner = truth(child_runner) ? Ref::borrow(child_runner) : global(a.globals(), default_runner);
-  setattr(self, child_runner_attr, runner.get());
-  setattr(self, pending_attr, new_dict().get());
+  setattr(self, child_runner_attr, runner);
+  setattr(self, pending_attr, new_dict());
   return none();
 }
 
 // Whether the loop stops after this child's result.
-bool stop_after(PyObject* return_when, PyObject* result) {
+bool stop_after(Obj return_when, Obj result) {
   if (checked(PyObject_RichCompareBool(return_when, first_success, Py_EQ)) &&
       call_method(result, get, output_key.get()).get() != Py_None)
     return true;
@@ -180,7 +180,7 @@ bool stop_after(PyObject* return_when, PyObject* result) {
 }
 
 // "inmem-<parent run id>-<resume key>-<idx>", the prefix made once per call.
-Ref mint_child_id(PyObject* prefix, Py_ssize_t idx) {
+Ref mint_child_id(Obj prefix, Py_ssize_t idx) {
   char digits[24];
   char* end = std::to_chars(digits, digits + sizeof digits, idx).ptr;
   Ref number = checked(PyUnicode_FromStringAndSize(digits, end - digits));
@@ -205,32 +205,32 @@ Task enqueue_children(Args& a, Frame& frame) {
   SHELL_INVARIANT(PyTuple_CheckExact(specs), "the binder tested 'tuple[ChildSpec, ...]'");
   for (Py_ssize_t idx = 0; idx < PyTuple_GET_SIZE(specs); ++idx) {
     PyObject* spec = PyTuple_GET_ITEM(specs, idx);
-    child_run_id = mint_child_id(id_prefix.get(), idx);
-    list_append(child_ids.get(), child_run_id.get());
+    child_run_id = mint_child_id(id_prefix, idx);
+    list_append(child_ids, child_run_id);
 
     Ref result;
     try {
       // Its own statement: a temporary of the co_await's statement would be
       // held across the suspension, where the collector cannot see it.
-      Ref running = call(getattr(self, child_runner_attr).get(), spec);
+      Ref running = call(getattr(self, child_runner_attr), spec);
       result = co_await host_await(std::move(running));
-      set_item(result.get(), child_run_id_key, child_run_id.get());
-      set_item(result.get(), spec_key, call_method(spec, to_dict).get());
+      set_item(result, child_run_id_key, child_run_id);
+      set_item(result, spec_key, call_method(spec, to_dict));
     } catch (const HostError&) {
       // A child's failure is data: any Exception becomes its error record.
       if (!error_is(PyExc_Exception)) throw;
       Ref exc = take_error();
       Ref cls = global(a.globals(), child_result);
       Ref spec_dict = call_method(spec, to_dict);
-      result = child_record(cls.get(), child_run_id.get(), spec_dict.get(), Py_None, str_of(exc.get()).get());
+      result = child_record(cls, child_run_id, spec_dict, Py_None, str_of(exc));
     }
-    set_item(results.get(), child_run_id.get(), result.get());
-    if (stop_after(return_when, result.get())) break;
+    set_item(results, child_run_id, result);
+    if (stop_after(return_when, result)) break;
   }
 
   // Stored only now: a call that fails or is cancelled midway leaves nothing.
-  Ref by_key = call_method(getattr(self, pending_attr).get(), setdefault, parent_run_id, new_dict().get());
-  set_item(by_key.get(), parent_resume_key, results.get());
+  Ref by_key = call_method(getattr(self, pending_attr), setdefault, parent_run_id, new_dict());
+  set_item(by_key, parent_resume_key, results);
   co_return child_ids;
 }
 
@@ -238,8 +238,8 @@ Ref collect_results(Args& a) {
   PyObject* self = a[0];
   PyObject* parent_run_id = a[1];
   PyObject* resume_key = a[2];
-  Ref by_key = call_method(getattr(self, pending_attr).get(), get, parent_run_id, new_dict().get());
-  Ref collected = call_method(by_key.get(), pop, resume_key, new_dict().get());
+  Ref by_key = call_method(getattr(self, pending_attr), get, parent_run_id, new_dict());
+  Ref collected = call_method(by_key, pop, resume_key, new_dict());
   if (!PyDict_CheckExact(collected.get()) && collected.get() != Py_None) expected_type("dict", collected.get());
   return collected;
 }

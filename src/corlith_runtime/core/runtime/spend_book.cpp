@@ -164,9 +164,9 @@ Name abort_action("abort"), cost_guard("cost"), token_guard("token_count"), dept
 Keywords breach_keywords("cap_name", "cap_value", "would_be");
 
 // Raises BudgetExceeded, the class read from the module at the moment of the breach.
-[[noreturn]] void breach(Args& a, const Ref& reason, PyObject* name, PyObject* cap, PyObject* value) {
+[[noreturn]] void breach(Args& a, Obj reason, Obj name, Obj cap, Obj value) {
   Ref cls = global(a.globals(), budget_exceeded);
-  raise_instance(call_keywords(cls.get(), 1, breach_keywords, reason.get(), name, cap, value));
+  raise_instance(call_keywords(cls, 1, breach_keywords, reason, name, cap, value));
 }
 
 // ---- BudgetExceeded -------------------------------------------------------------
@@ -175,10 +175,9 @@ Ref budget_exceeded_init(Args& a) {
   PyObject* self = a[0];
   Ref cap = a.real_object(3), value = a.real_object(4);
   setattr(self, cap_name, a[2]);
-  setattr(self, cap_value, cap.get());
-  setattr(self, would_be, value.get());
-  Ref args = checked(PyTuple_Pack(1, a[1]));
-  checked(reinterpret_cast<PyTypeObject*>(PyExc_Exception)->tp_init(self, args.get(), nullptr));
+  setattr(self, cap_value, cap);
+  setattr(self, would_be, value);
+  checked(reinterpret_cast<PyTypeObject*>(PyExc_Exception)->tp_init(self, tuple_of(a[1]).get(), nullptr));
   return none();
 }
 
@@ -188,18 +187,18 @@ FloatConstant zero_usd(0.0);
 
 Ref remaining_usd_of(PyObject* self) {
   Ref cap = getattr(self, cost_cap_usd);
-  if (!positive(cap.get())) return zero_usd.ref();
-  Ref diff = subtract(cap.get(), getattr(self, spent_cost_usd).get());
-  return compare(diff.get(), zero_usd.get(), Py_GT) ? diff : zero_usd.ref();
+  if (!positive(cap)) return zero_usd.ref();
+  Ref diff = subtract(cap, getattr(self, spent_cost_usd));
+  return compare(diff, zero_usd, Py_GT) ? diff : zero_usd.ref();
 }
 
 Ref remaining_usd(Args& a) { return remaining_usd_of(a[0]); }
 
 Ref remaining_tokens_of(PyObject* self) {
   Ref cap = getattr(self, token_cap);
-  if (!positive(cap.get())) return integer(0);
-  Ref diff = subtract(cap.get(), getattr(self, spent_tokens).get());
-  return positive(diff.get()) ? as_int(diff.get()) : integer(0);
+  if (!positive(cap)) return integer(0);
+  Ref diff = subtract(cap, getattr(self, spent_tokens));
+  return positive(diff) ? as_int(diff) : integer(0);
 }
 
 Ref remaining_tokens(Args& a) { return remaining_tokens_of(a[0]); }
@@ -209,11 +208,11 @@ void count_tool(PyObject* self, PyObject* tool) {
   Ref counts = getattr(self, tool_call_counts);
   Ref current;
   if (!PyDict_CheckExact(counts.get()))
-    current = call_method(counts.get(), get, tool, integer(0).get());
-  else if (!get_item(counts.get(), tool, current))
+    current = call_method(counts, get, tool, integer(0));
+  else if (!get_item(counts, tool, current))
     current = integer(0);
-  Ref next = add(current.get(), integer(1).get());
-  checked(PyObject_SetItem(counts.get(), tool, next.get()));
+  Ref next = add(current, integer(1));
+  set_item(counts, tool, next);
 }
 
 Ref debit(Args& a) {
@@ -225,28 +224,28 @@ Ref debit(Args& a) {
 
   // Host code may run from here (a property, __iadd__, a comparison of what
   // the book holds): every field is read where the Python reads it.
-  add_to(self, spent_cost_usd, cost_spent.get());
-  add_to(self, spent_tokens, tokens_spent.get());
+  add_to(self, spent_cost_usd, cost_spent);
+  add_to(self, spent_tokens, tokens_spent);
   SHELL_INVARIANT(tool_name == Py_None || PyUnicode_CheckExact(tool_name), "the binder tested 'Optional[str]'");
   if (tool_name != Py_None && PyUnicode_GET_LENGTH(tool_name) > 0) count_tool(self, tool_name);
 
   // The caps are tested against the totals as the book reads them back.
   Ref cost_cap = getattr(self, cost_cap_usd);
-  if (positive(cost_cap.get())) {
+  if (positive(cost_cap)) {
     Ref spent = getattr(self, spent_cost_usd);
-    if (compare(spent.get(), cost_cap.get(), Py_GT)) {
-      Ref spent_text = fixed4(spent.get());
-      Ref cap_text = fixed4(cost_cap.get());
-      breach(a, format("tree cost cap breached: spent=$%U > cap=$%U", spent_text.get(), cap_text.get()),
-             cost_cap_usd, cost_cap.get(), spent.get());
+    if (compare(spent, cost_cap, Py_GT)) {
+      Ref spent_text = fixed4(spent);
+      Ref cap_text = fixed4(cost_cap);
+      breach(a, format("tree cost cap breached: spent=$%U > cap=$%U", spent_text, cap_text),
+             cost_cap_usd, cost_cap, spent);
     }
   }
   Ref tokens_cap = getattr(self, token_cap);
-  if (positive(tokens_cap.get())) {
+  if (positive(tokens_cap)) {
     Ref spent = getattr(self, spent_tokens);
-    if (compare(spent.get(), tokens_cap.get(), Py_GT))
-      breach(a, format("tree token cap breached: %S > %S", spent.get(), tokens_cap.get()), token_cap,
-             tokens_cap.get(), spent.get());
+    if (compare(spent, tokens_cap, Py_GT))
+      breach(a, format("tree token cap breached: %S > %S", spent, tokens_cap), token_cap,
+             tokens_cap, spent);
   }
   return none();
 }
@@ -257,11 +256,11 @@ Ref check_depth(Args& a) {
   PyObject* self = a[0];
   PyObject* additional = a[1];
   Ref cap = getattr(self, max_spawn_depth);
-  if (!positive(cap.get())) return none();
-  Ref reach = add(getattr(self, current_depth).get(), additional);
-  if (compare(reach.get(), cap.get(), Py_GT))
-    breach(a, format("max_spawn_depth breached: would reach depth %S (cap %S)", reach.get(), cap.get()),
-           max_spawn_depth, cap.get(), reach.get());
+  if (!positive(cap)) return none();
+  Ref reach = add(getattr(self, current_depth), additional);
+  if (compare(reach, cap, Py_GT))
+    breach(a, format("max_spawn_depth breached: would reach depth %S (cap %S)", reach, cap),
+           max_spawn_depth, cap, reach);
   return none();
 }
 
@@ -269,10 +268,10 @@ Ref check_fanout(Args& a) {
   PyObject* self = a[0];
   PyObject* count = a[1];
   Ref cap = getattr(self, max_spawn_fanout);
-  if (!positive(cap.get())) return none();
-  if (compare(count, cap.get(), Py_GT))
-    breach(a, format("max_spawn_fanout breached: requested %S children (cap %S)", count, cap.get()),
-           max_spawn_fanout, cap.get(), count);
+  if (!positive(cap)) return none();
+  if (compare(count, cap, Py_GT))
+    breach(a, format("max_spawn_fanout breached: requested %S children (cap %S)", count, cap),
+           max_spawn_fanout, cap, count);
   return none();
 }
 
@@ -280,14 +279,14 @@ Ref check_concurrent(Args& a) {
   PyObject* self = a[0];
   PyObject* additional = a[1];
   Ref cap = getattr(self, max_concurrent_spawns);
-  if (!positive(cap.get())) return none();
+  if (!positive(cap)) return none();
   Ref active = getattr(self, active_child_count);
-  Ref in_flight = add(active.get(), additional);
-  if (compare(in_flight.get(), cap.get(), Py_GT))
+  Ref in_flight = add(active, additional);
+  if (compare(in_flight, cap, Py_GT))
     breach(a,
-           format("max_concurrent_spawns breached: %S in flight + %S requested (cap %S)", active.get(), additional,
-                  cap.get()),
-           max_concurrent_spawns, cap.get(), in_flight.get());
+           format("max_concurrent_spawns breached: %S in flight + %S requested (cap %S)", active, additional,
+                  cap),
+           max_concurrent_spawns, cap, in_flight);
   return none();
 }
 
@@ -295,36 +294,36 @@ Ref check_can_afford(Args& a) {
   PyObject* self = a[0];
   Ref cost_usd = a.real_object(1);
   Ref cap = getattr(self, cost_cap_usd);
-  if (!positive(cap.get())) return none();
-  Ref total = add(getattr(self, spent_cost_usd).get(), cost_usd.get());
-  if (!compare(total.get(), cap.get(), Py_GT)) return none();
+  if (!positive(cap)) return none();
+  Ref total = add(getattr(self, spent_cost_usd), cost_usd);
+  if (!compare(total, cap, Py_GT)) return none();
   Ref left = call_method(self, remaining_usd_key);
-  Ref cost_text = fixed4(cost_usd.get());
-  Ref left_text = fixed4(left.get());
-  breach(a, format("child of $%U wouldn't fit: remaining $%U", cost_text.get(), left_text.get()), cost_cap_usd,
-         cap.get(), total.get());
+  Ref cost_text = fixed4(cost_usd);
+  Ref left_text = fixed4(left);
+  breach(a, format("child of $%U wouldn't fit: remaining $%U", cost_text, left_text), cost_cap_usd,
+         cap, total);
 }
 
 // ---- child bookkeeping -----------------------------------------------------------
 
 Ref register_child_spawned(Args& a) {
   PyObject* self = a[0];
-  add_to(self, active_child_count, integer(1).get());
-  add_to(self, cumulative_child_count, integer(1).get());
+  add_to(self, active_child_count, integer(1));
+  add_to(self, cumulative_child_count, integer(1));
   return none();
 }
 
 Ref register_child_completed(Args& a) {
   PyObject* self = a[0];
-  Ref left = subtract(getattr(self, active_child_count).get(), integer(1).get());
-  setattr(self, active_child_count, positive(left.get()) ? left.get() : integer(0).get());
+  Ref left = subtract(getattr(self, active_child_count), integer(1));
+  setattr(self, active_child_count, positive(left) ? left : integer(0));
   return none();
 }
 
 // ---- guard import and snapshot ----------------------------------------------------
 
 // `getattr(guard, name, fallback)`: only a missing attribute falls back.
-Ref attribute_or(PyObject* guard, PyObject* name, PyObject* fallback) {
+Ref attribute_or(Obj guard, Obj name, Obj fallback) {
   PyObject* value = nullptr;
   checked(PyObject_GetOptionalAttr(guard, name, &value));
   return value ? Ref(value) : Ref::borrow(fallback);
@@ -332,9 +331,9 @@ Ref attribute_or(PyObject* guard, PyObject* name, PyObject* fallback) {
 
 // A budget guard may tighten a cap, never loosen one: an unset cap (<= 0) takes
 // the limit as it is; a set cap only gives way to a smaller positive limit.
-void tighten(PyObject* book, const Name& field, PyObject* limit) {
+void tighten(Obj book, const Name& field, Obj limit) {
   Ref current = getattr(book, field);
-  if (positive(current.get()) && !(positive(limit) && compare(limit, current.get(), Py_LT))) return;
+  if (positive(current) && !(positive(limit) && compare(limit, current, Py_LT))) return;
   setattr(book, field, limit);
 }
 
@@ -354,7 +353,7 @@ const GuardRule guard_rules[] = {
     {wall_time_guard, limit_as_seconds, wall_time_cap_seconds, false},
 };
 
-void apply_guard(PyObject* book, PyObject* guard) {
+void apply_guard(Obj book, Obj guard) {
   Ref guard_type = attribute_or(guard, type_attr, Py_None);
   Ref action = attribute_or(guard, action_attr, abort_action);
   if (checked(PyObject_RichCompareBool(action.get(), abort_action, Py_NE)))
@@ -363,9 +362,9 @@ void apply_guard(PyObject* book, PyObject* guard) {
     if (!checked(PyObject_RichCompareBool(guard_type.get(), rule.type, Py_EQ))) continue;
     Ref limit = call_method(guard, rule.limit_method);
     if (rule.tightens)
-      tighten(book, rule.field, limit.get());
+      tighten(book, rule.field, limit);
     else
-      setattr(book, rule.field, limit.get());
+      setattr(book, rule.field, limit);
     return;
   }
 }
@@ -377,7 +376,7 @@ Ref from_guards(Args& a) {
   SHELL_INVARIANT(PyList_CheckExact(guards), "the binder tested 'list[Any]'");
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(guards); ++i) {
     Ref guard = Ref::borrow(PyList_GET_ITEM(guards, i));
-    apply_guard(book.get(), guard.get());
+    apply_guard(book, guard);
   }
   return book;
 }
@@ -421,7 +420,7 @@ KeyedDict snapshot{snapshot_entries};
     // Host code may run at each read or call (a property, an overriding
     // method): the values are held, and the dict is made only at the end.
     values[i] = method ? call_own(self, *key, *method) : getattr(self, *key);
-    if (rounded) values[i] = round6(values[i].get());
+    if (rounded) values[i] = round6(values[i]);
   }
   return snapshot.with(values);
 }

@@ -190,15 +190,16 @@ std::optional<bool> differs_plainly(PyObject* payload, PyObject* key, PyObject* 
 // One expected pair of the predicate against the payload. Borrowed while
 // nothing can run host code; held across anything that can, which may drop
 // them from their dicts.
-bool pair_holds(PyObject* payload, PyObject* key, PyObject* expected, KeyHints* hints) {
+bool pair_holds(Obj payload, Obj key, Obj expected, KeyHints* hints) {
   if (std::optional<bool> differs = differs_plainly(payload, key, expected, hints)) return !*differs;
   Ref k = Ref::borrow(key), e = Ref::borrow(expected), value;
-  if (!get_item(payload, k.get(), value)) value = none();
-  return !compare(value.get(), e.get(), Py_NE);
+  if (!get_item(payload, k, value)) value = none();
+  return !compare(value, e, Py_NE);
 }
 
 // Shallow equality over `match.items()`, in the mapping's own order.
-bool predicate_holds(PyObject* match, PyObject* payload, KeyHints* hints) {
+bool predicate_holds(Obj given, Obj payload, KeyHints* hints) {
+  PyObject* match = given;
   if (hints) hints->rewind();
   if (PyDict_CheckExact(match)) {
     Py_ssize_t size = PyDict_GET_SIZE(match), left = size, pos = 0;
@@ -211,11 +212,11 @@ bool predicate_holds(PyObject* match, PyObject* payload, KeyHints* hints) {
     }
     return true;
   }
-  Ref it = iterate(call_method(match, items).get());
-  while (Ref item = next_of(it.get())) {
+  Ref it = iterate(call_method(match, items));
+  while (Ref item = next_of(it)) {
     Ref key, expected;
-    unpack2(item.get(), key, expected);
-    if (!pair_holds(payload, key.get(), expected.get(), hints)) return false;
+    unpack2(item, key, expected);
+    if (!pair_holds(payload, key, expected, hints)) return false;
   }
   return true;
 }
@@ -246,8 +247,8 @@ std::optional<bool> matches_plainly(PyObject* self, PyObject* signal_name, PyObj
 
 // The same, the host's way.
 bool matches_by_host(PyObject* self, PyObject* signal_name, PyObject* payload, KeyHints* hints) {
-  if (compare(signal_name, getattr(self, signal_name_attr).get(), Py_NE)) return false;
-  return predicate_holds(getattr(self, match_attr).get(), payload, hints);
+  if (compare(signal_name, getattr(self, signal_name_attr), Py_NE)) return false;
+  return predicate_holds(getattr(self, match_attr), payload, hints);
 }
 
 // Hot: the shell's reads and comparisons are inlined into it.
@@ -262,19 +263,19 @@ bool matches_by_host(PyObject* self, PyObject* signal_name, PyObject* payload, K
 Ref registry_init(Args& a) {
   PyObject* self = a[0];
   PyObject* clock = a[1];
-  Ref chosen = truth(clock) ? Ref::borrow(clock) : getattr(global(a.globals(), time_module).get(), time_function);
-  setattr(self, clock_attr, chosen.get());
+  Ref chosen = truth(clock) ? Ref::borrow(clock) : getattr(global(a.globals(), time_module), time_function);
+  setattr(self, clock_attr, chosen);
   for (PyObject* list_name : {signal_waiters.get(), timers.get(), user_inputs.get()})
-    setattr(self, list_name, new_list().get());
+    setattr(self, list_name, new_list());
   return none();
 }
 
 Ref append_to(PyObject* self, const Name& list_name, PyObject* waiter) {
   Ref list = getattr(self, list_name);
   if (PyList_CheckExact(list.get()))
-    list_append(list.get(), waiter);
+    list_append(list, waiter);
   else
-    call_method(list.get(), append, waiter);
+    call_method(list, append, waiter);
   return none();
 }
 
@@ -292,10 +293,10 @@ Ref dict_of(PyObject* payload) {
 
 // The list of waiters kept from `waiting`: room for all of a plain list's
 // waiters up front, trimmed by `replace` to what appends would have left.
-Ref remaining_of(PyObject* waiting) {
+Ref remaining_of(Obj waiting) {
   return PyList_CheckExact(waiting) ? list_with_room(PyList_GET_SIZE(waiting)) : new_list();
 }
-void replace(PyObject* self, const Name& list_name, PyObject* remaining) {
+void replace(PyObject* self, const Name& list_name, Obj remaining) {
   trim_room(remaining);
   setattr(self, list_name, remaining);
 }
@@ -306,11 +307,11 @@ void replace(PyObject* self, const Name& list_name, PyObject* remaining) {
   PyObject* payload = a[2];
   Ref matched = new_list();
   Ref waiters = getattr(self, signal_waiters);
-  Ref remaining = remaining_of(waiters.get());
+  Ref remaining = remaining_of(waiters);
   // A plain list is walked by index, re-reading its length at every step as
   // its own iterator would: a comparison may change it.
   bool plain = PyList_CheckExact(waiters.get());
-  Ref it = plain ? Ref() : iterate(waiters.get());
+  Ref it = plain ? Ref() : iterate(waiters);
   KeyHints hints;  // every predicate reads the same payload
   for (Py_ssize_t i = 0;; ++i) {
     // A plain list's waiter is borrowed until host code may run (which could
@@ -321,7 +322,7 @@ void replace(PyObject* self, const Name& list_name, PyObject* remaining) {
       if (i >= PyList_GET_SIZE(waiters.get())) break;
       waiter = PyList_GET_ITEM(waiters.get(), i);
     } else {
-      if (!(w = next_of(it.get()))) break;
+      if (!(w = next_of(it))) break;
       waiter = w.get();
     }
     // Our own `matches`, when the call by name would reach it, runs here without a call.
@@ -333,19 +334,19 @@ void replace(PyObject* self, const Name& list_name, PyObject* remaining) {
       if (own ? *own : calls_own(waiter, matches_name, matches))
         hit = matches_by_host(waiter, signal_name, payload, &hints);
       else
-        hit = truth(call_method(waiter, matches_name, signal_name, payload).get());
+        hit = truth(call_method(waiter, matches_name, signal_name, payload));
     }
     if (!*hit) {
-      list_append(remaining.get(), waiter);
+      list_append(remaining, waiter);
       continue;
     }
     if (!w) w = Ref::borrow(waiter);
-    Ref run_id = getattr(w.get(), parent_run_id_attr);
-    Ref key = getattr(w.get(), resume_key_attr);
+    Ref run_id = getattr(w, parent_run_id_attr);
+    Ref key = getattr(w, resume_key_attr);
     Ref copy = dict_of(payload);
-    list_append(matched.get(), checked(PyTuple_Pack(3, run_id.get(), key.get(), copy.get())).get());
+    list_append(matched, tuple_of(run_id, key, copy));
   }
-  replace(self, signal_waiters, remaining.get());
+  replace(self, signal_waiters, remaining);
   return matched;
 }
 
@@ -353,12 +354,12 @@ Ref resolve_user_input(Args& a) {
   PyObject* self = a[0];
   PyObject* parent_run_id = a[1];
   PyObject* resume_key = a[2];
-  Ref it = iterate(getattr(self, user_inputs).get());
+  Ref it = iterate(getattr(self, user_inputs));
   for (Py_ssize_t i = 0;; ++i) {
-    Ref w = next_of(it.get());
+    Ref w = next_of(it);
     if (!w) return boolean(false);
-    if (!compare(getattr(w.get(), parent_run_id_attr).get(), parent_run_id, Py_EQ) ||
-        !compare(getattr(w.get(), resume_key_attr).get(), resume_key, Py_EQ))
+    if (!compare(getattr(w, parent_run_id_attr), parent_run_id, Py_EQ) ||
+        !compare(getattr(w, resume_key_attr), resume_key, Py_EQ))
       continue;
     // `del self._user_inputs[i]`: the comparisons may have replaced the list,
     // so the removal goes to the one the attribute names now.
@@ -366,28 +367,28 @@ Ref resolve_user_input(Args& a) {
     if (PyList_CheckExact(current.get()) && i < PyList_GET_SIZE(current.get()))
       checked(PyList_SetSlice(current.get(), i, i + 1, nullptr));
     else
-      checked(PyObject_DelItem(current.get(), integer(i).get()));
+      del_item(current, integer(i));
     return boolean(true);
   }
 }
 
 Ref sweep_expired_timers(Args& a) {
   PyObject* self = a[0];
-  Ref now = call(getattr(self, clock_attr).get());
+  Ref now = call(getattr(self, clock_attr));
   Ref expired = new_list();
   Ref pending = getattr(self, timers);
-  Ref remaining = remaining_of(pending.get());
-  Ref it = iterate(pending.get());
-  while (Ref w = next_of(it.get())) {
-    if (!compare(getattr(w.get(), resume_at_unix).get(), now.get(), Py_LE)) {
-      list_append(remaining.get(), w.get());
+  Ref remaining = remaining_of(pending);
+  Ref it = iterate(pending);
+  while (Ref w = next_of(it)) {
+    if (!compare(getattr(w, resume_at_unix), now, Py_LE)) {
+      list_append(remaining, w);
       continue;
     }
-    Ref run_id = getattr(w.get(), parent_run_id_attr);
-    Ref key = getattr(w.get(), resume_key_attr);
-    list_append(expired.get(), checked(PyTuple_Pack(2, run_id.get(), key.get())).get());
+    Ref run_id = getattr(w, parent_run_id_attr);
+    Ref key = getattr(w, resume_key_attr);
+    list_append(expired, tuple_of(run_id, key));
   }
-  replace(self, timers, remaining.get());
+  replace(self, timers, remaining);
   return expired;
 }
 
@@ -432,7 +433,7 @@ struct HostText {
   const void* data = nullptr;
   Py_ssize_t begin = 0, end = 0;
 
-  explicit HostText(PyObject* value) : made(call_method(call_method(value, strip).get(), lower)) {
+  explicit HostText(PyObject* value) : made(call_method(call_method(value, strip), lower)) {
     if (!PyUnicode_Check(made.get())) made = str_of(made.get());  // an overridden lower()
     kind = PyUnicode_KIND(made.get());
     data = PyUnicode_DATA(made.get());
@@ -505,24 +506,24 @@ struct Total {
   Ref boxed;
 
   // total += number * per_unit
-  void add(double number, PyObject* per_unit) {
+  void add(double number, Obj per_unit) {
     if (!boxed && PyFloat_CheckExact(per_unit)) {
       value += number * PyFloat_AS_DOUBLE(per_unit);
       return;
     }
     if (!boxed) boxed = real(value);
-    Ref seconds = multiply(real(number).get(), per_unit);
-    boxed = shell::add(boxed.get(), seconds.get());
+    Ref seconds = multiply(real(number), per_unit);
+    boxed = shell::add(boxed, seconds);
   }
   // total += number
   void add(double number) {
     if (!boxed)
       value += number;
     else
-      boxed = shell::add(boxed.get(), real(number).get());
+      boxed = shell::add(boxed, real(number));
   }
   // total <= 0, compared with the int 0
-  bool not_positive() const { return boxed ? compare(boxed.get(), integer(0).get(), Py_LE) : value <= 0.0; }
+  bool not_positive() const { return boxed ? compare(boxed, integer(0), Py_LE) : value <= 0.0; }
   Ref result() { return boxed ? std::move(boxed) : real(value); }
   // Whether every step so far was float arithmetic, which runs no host code.
   bool exact() const { return !boxed; }
@@ -530,7 +531,7 @@ struct Total {
 
 // `ch in units`. A plain dict hands over the value too; reading it again could
 // not differ, as nothing in between runs host code.
-bool unit_of(PyObject* units, PyObject* ch, Ref& per_unit) {
+bool unit_of(Obj units, Obj ch, Ref& per_unit) {
   if (!PyDict_CheckExact(units)) return checked(PySequence_Contains(units, ch));
   return get_item(units, ch, per_unit);
 }
@@ -552,23 +553,23 @@ Ref parse_text(Args& a, PyObject* value, const Text& s) {
     if (!units_current) units = global(a.globals(), duration_units);
     bool quiet = lookups_run_no_code(units.get());
     Ref per_unit;  // a plain dict answers both `ch in units` and `units[ch]` at once
-    if (unit_of(units.get(), ch.get(), per_unit)) {
+    if (unit_of(units, ch, per_unit)) {
       if (num_buf.empty())
-        raise(PyExc_ValueError, format("duration unit %R with no preceding number in %R", ch.get(), value).get());
+        raise(PyExc_ValueError, format("duration unit %R with no preceding number in %R", ch, value));
       double number = to_double(s, i, num_buf);
       if (!per_unit) {
         units = global(a.globals(), duration_units);
         per_unit = checked(PyObject_GetItem(units.get(), ch.get()));
       }
-      total.add(number, per_unit.get());
+      total.add(number, per_unit);
       num_buf = {};
     } else if (!Py_UNICODE_ISSPACE(c)) {
-      raise(PyExc_ValueError, format("unrecognized character %R in duration %R", ch.get(), value).get());
+      raise(PyExc_ValueError, format("unrecognized character %R in duration %R", ch, value));
     }
     units_current = quiet && total.exact();
   }
   if (!num_buf.empty()) total.add(to_double(s, s.end, num_buf));
-  if (total.not_positive()) raise(PyExc_ValueError, format("duration must be positive: %R", value).get());
+  if (total.not_positive()) raise(PyExc_ValueError, format("duration must be positive: %R", value));
   return total.result();
 }
 
@@ -580,7 +581,7 @@ Ref parse_text(Args& a, PyObject* value, const Text& s) {
     return checked(PyNumber_Float(value));
   if (!PyUnicode_Check(value)) {
     Ref type_name = checked(PyType_GetName(Py_TYPE(value)));
-    raise(PyExc_ValueError, format("unsupported duration type: %U", type_name.get()).get());
+    raise(PyExc_ValueError, format("unsupported duration type: %U", type_name));
   }
   // Host code may run from here: an overridden strip() or lower().
   return parse_text(a, value, HostText(value));
