@@ -19,7 +19,7 @@ WHEEL_PLATFORM := manylinux_2_28_x86_64
 # shares state across processes (a leak check counts its own process's blocks).
 PYTEST := $(VENV)/bin/python -m pytest -n 2
 
-.PHONY: all help example test test-fast test-exhaustive test-tools install sanitize typecheck wheel bench clean
+.PHONY: all help example test test-fast test-exhaustive test-tools install sanitize typecheck exception-escape wheel bench clean
 
 all: test
 
@@ -86,6 +86,9 @@ sanitize: $(ASAN_VENV)/.group-build $(ASAN_VENV)/.group-test  ## the tests, ever
 
 typecheck: install $(VENV)/.group-typing  ## check the stubs against the compiled modules
 	PY=$(VENV)/bin/python .ci/typecheck
+
+exception-escape: $(VENV)/.group-lint  ## check that no noexcept function can let a host error escape
+	$(VENV)/bin/python .ci/exception-escape $(VENV)/bin/clang-tidy
 
 # The release wheel, tagged for the oldest glibc it runs on, in wheelhouse/.
 wheel: $(VENV)/.group-build $(VENV)/.group-release  ## build the release wheel and tag it manylinux with auditwheel

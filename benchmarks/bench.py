@@ -142,6 +142,12 @@ def s_debit(m: SimpleNamespace) -> dict[str, Any]:
     return {"book": m.spend_book.SpendBook()}
 
 
+def s_breach(m: SimpleNamespace) -> dict[str, Any]:
+    """A book already over its cost cap: every debit raises."""
+    book = m.spend_book.SpendBook(cost_cap_usd=1.0, spent_cost_usd=5.0)
+    return {"book": book, "BudgetExceeded": m.spend_book.BudgetExceeded}
+
+
 def s_checks(m: SimpleNamespace) -> dict[str, Any]:
     book = m.spend_book.SpendBook(
         cost_cap_usd=100.0, token_cap=1_000_000, spent_cost_usd=1.0, current_depth=1, active_child_count=5
@@ -269,6 +275,18 @@ B_AWAIT = """\
 await registry.register_user_input_waiter(waiter)
 await registry.resolve_user_input(parent_run_id="run-5", resume_key="confirm", response="yes")
 """
+B_BREACH = """\
+try:
+    book.debit(cost_usd=0.0)
+except BudgetExceeded:
+    pass
+"""
+B_BAD_DURATION = """\
+try:
+    parse_duration(value)
+except ValueError:
+    pass
+"""
 B_BAD_ARG = """\
 try:
     provider.get_policy(42)
@@ -312,6 +330,9 @@ def cases() -> list[Case]:
         Case("classify_failure", "classify_failure(envelope)", s_classify),
         Case("NoOpPolicyProvider.get_policy", "provider.get_policy('spawn_limits')", s_policy),
         Case("wrong-type argument (TypeError)", B_BAD_ARG, s_policy),
+        # Error paths: what a raise costs, the caller's except included.
+        Case("SpendBook.debit over its cap (raises)", B_BREACH, s_breach, target=None),
+        Case("parse_duration('2h30x') (raises)", B_BAD_DURATION, s_parse("2h30x"), target=None),
         Case("await registry register+resolve", B_AWAIT, s_await, target=AWAIT_TARGET, awaited=True),
         Case(FLOOR, "provider.get_policy('spawn_limits')", s_floor, target=None),
         Case(AWAIT_FLOOR, "await registry.register_timer(timer)", s_await_floor, target=None, awaited=True),

@@ -12,6 +12,7 @@ after the loop's own cost is taken off both.
 from __future__ import annotations
 
 import os
+import pathlib
 import re
 import subprocess
 import sys
@@ -37,6 +38,20 @@ for i in range(1000):
 unmatched = {"tenant": "acme", "region": "eu", "order": -1, "status": "paid"}
 parse_duration = waiters.parse_duration
 
+breached = spend_book.SpendBook(cost_cap_usd=1.0, spent_cost_usd=5.0)  # over its cap: every debit raises
+
+def breach():
+    try:
+        breached.debit(cost_usd=0.0)
+    except spend_book.BudgetExceeded:
+        pass
+
+def bad_duration():
+    try:
+        parse_duration("2h30x")
+    except ValueError:
+        pass
+
 def resolve():
     coro = registry.resolve_signal(signal_name="order.updated", payload=unmatched)
     try:
@@ -56,19 +71,31 @@ OPERATIONS = {
     "SpendBook.to_trace_data": ("book.to_trace_data()", 1),
     "SpendBook.debit": ("ledger.debit(cost_usd=0.0125, tokens=640)", 1),
     "SpendBook.check_can_afford": ("book.check_can_afford(0.25)", 1),
+    # Error paths: the raise and the caller's `except` are part of the cost.
+    "SpendBook.debit, over the cap": ("breach()", 1),
+    "parse_duration('2h30x'), bad unit": ("bad_duration()", 1),
 }
 
 
+def package_root() -> str:
+    """Where the modules being counted are installed: the child finds them there alone."""
+    from corlith_runtime.core.runtime import spend_book
+
+    return str(pathlib.Path(spend_book.__file__).parents[3])
+
+
 def instructions(statement: str, loops: int) -> int:
+    # Each row is a difference of two whole runs, so both must start alike to
+    # the instruction: a fixed hash seed, a script of one name, and no site
+    # (a .pth file or a package installed meanwhile changes the start-up).
     script = f"{SETUP}\ndef run(n):\n    for _ in range(n):\n        {statement}\nrun(50)\nrun({loops})\n"
-    with tempfile.NamedTemporaryFile("w", suffix=".py", delete=False) as f:
-        f.write(script)
-    try:
+    with tempfile.TemporaryDirectory() as scratch:
+        path = pathlib.Path(scratch, "row.py")
+        path.write_text(script)
         done = subprocess.run(
-            ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable, f.name],
-            capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"), check=True)
-    finally:
-        os.unlink(f.name)
+            ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable, "-S", "-B", "row.py"],
+            capture_output=True, text=True, cwd=scratch, check=True,
+            env=dict(os.environ, PYTHONHASHSEED="0", PYTHONPATH=ROOT_OF_PACKAGE))
     return int(re.search(r"Collected : (\d+)", done.stderr).group(1))
 
 
@@ -76,6 +103,9 @@ def per_call(statement: str, calls: int) -> float:
     # Enough iterations that a one-off event (a collection, a resize) in either run is noise.
     loops = 20_000 if calls == 1 else 200
     return (instructions(statement, 2 * loops) - instructions(statement, loops)) / loops
+
+
+ROOT_OF_PACKAGE = package_root()
 
 
 def main() -> None:

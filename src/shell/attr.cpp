@@ -103,9 +103,8 @@ int fast_path_agrees() {
   // Each site learns on its first use and takes the fast path from its second.
   for (int round = 0; round < 2; ++round) {
     Ref read = getattr(obj.get(), probe_first);
-    if (!read) return -1;
     if (read.get() != a.get()) return 0;
-    if (!setattr(obj.get(), probe_second, round ? d.get() : c.get())) return -1;
+    setattr(obj.get(), probe_second, round ? d.get() : c.get());
   }
   if (probe_first.site().find(version) < 0 || probe_second.site().find(version) < 0) return 0;
   Ref written(PyObject_GetAttr(obj.get(), probe_second));
@@ -114,7 +113,6 @@ int fast_path_agrees() {
   // A generic write is what the fast read sees next.
   if (PyObject_SetAttr(obj.get(), probe_first, c.get()) < 0) return -1;
   Ref reread = getattr(obj.get(), probe_first);
-  if (!reread) return -1;
   return reread.get() == c.get();
 }
 
@@ -168,8 +166,8 @@ PyObject* peek_attr(PyObject* obj, const Name& name) noexcept {
   return *held;
 }
 
-Ref getattr(PyObject* obj, const Name& name) {
-  if (!fast_path) return Ref(PyObject_GetAttr(obj, name.get()));
+Ref getattr(Obj obj, const Name& name) {
+  if (!fast_path) return checked(PyObject_GetAttr(obj, name.get()));
   AttrSite& site = name.site();
   int slot = site.find(Py_TYPE(obj)->tp_version_tag);
   if (slot >= 0) {
@@ -179,13 +177,16 @@ Ref getattr(PyObject* obj, const Name& name) {
     }
   }
   refused(Fast::attribute, refusal(slot));
-  Ref value(PyObject_GetAttr(obj, name.get()));
-  if (value && slot == AttrSite::kUnknown) learn(site, obj, name.get(), value.get());
+  Ref value = checked(PyObject_GetAttr(obj, name.get()));
+  if (slot == AttrSite::kUnknown) learn(site, obj, name.get(), value.get());
   return value;
 }
 
-bool setattr(PyObject* obj, const Name& name, PyObject* value) {
-  if (!fast_path) return PyObject_SetAttr(obj, name.get(), value) == 0;
+void setattr(Obj obj, const Name& name, Obj value) {
+  if (!fast_path) {
+    checked(PyObject_SetAttr(obj, name.get(), value));
+    return;
+  }
   AttrSite& site = name.site();
   int slot = site.find(Py_TYPE(obj)->tp_version_tag);
   // A materialised __dict__ shares the values and must see its version change.
@@ -194,13 +195,12 @@ bool setattr(PyObject* obj, const Name& name, PyObject* value) {
       taken(Fast::attribute);
       // The old value's last drop may run host code: the slot holds the new one first.
       Py_SETREF(*held, Py_NewRef(value));
-      return true;
+      return;
     }
   }
   refused(Fast::attribute, slot >= 0 ? "instance has a dict of its own" : refusal(slot));
-  if (PyObject_SetAttr(obj, name.get(), value) < 0) return false;
+  checked(PyObject_SetAttr(obj, name.get(), value));
   if (slot == AttrSite::kUnknown) learn(site, obj, name.get(), value);
-  return true;
 }
 
 namespace {
@@ -251,29 +251,28 @@ bool may_shadow(MethodSite& site, int way, PyObject* obj, PyObject* name) {
 
 }  // namespace
 
-int calls_own_plainly(PyObject* obj, const Name& name, Body body) noexcept {
-  if (!fast_path) return 0;
+std::optional<bool> calls_own_plainly(PyObject* obj, const Name& name, Body body) noexcept {
+  if (!fast_path) return false;
   MethodSite& site = name.method_site();
   int way = site.find(Py_TYPE(obj)->tp_version_tag);
   if (way < 0) {
     refused(Fast::method_proof, "class not learned");
-    return kUndecided;
+    return std::nullopt;
   }
   if (site.body[way] != reinterpret_cast<const void*>(body)) {
     refused(Fast::method_proof, "not our function, or not provable for this class");
-    return 0;
+    return false;
   }
   if (may_shadow(site, way, obj, name.get())) {
     refused(Fast::method_proof, "the instance may shadow it");
-    return 0;
+    return false;
   }
   taken(Fast::method_proof);
-  return 1;
+  return true;
 }
 
-bool calls_own(PyObject* obj, const Name& name, Body body) noexcept {
-  int own = calls_own_plainly(obj, name, body);
-  if (own != kUndecided) return own;
+bool calls_own(PyObject* obj, const Name& name, Body body) {
+  if (std::optional<bool> own = calls_own_plainly(obj, name, body)) return *own;
   PyTypeObject* type = Py_TYPE(obj);
   if (!PyUnstable_Type_AssignVersionTag(type)) return false;
   {
@@ -284,7 +283,7 @@ bool calls_own(PyObject* obj, const Name& name, Body body) noexcept {
     if (!prove_method(type, name.get(), proof)) return false;
     name.method_site().fill(proof);
   }
-  return calls_own_plainly(obj, name, body) == 1;
+  return calls_own_plainly(obj, name, body).value_or(false);
 }
 
 }  // namespace shell

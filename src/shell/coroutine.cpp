@@ -130,7 +130,7 @@ bool is_iterable_coroutine(PyObject* o) {
 int awaiting_already(PyObject* coro) {
   if (Py_IS_TYPE(coro, the_coroutine_type)) return as_coro(coro)->delegate != nullptr;
   if (!PyCoro_CheckExact(coro)) return 0;
-  Ref awaited = getattr(coro, cr_await_name.get());
+  Ref awaited(PyObject_GetAttr(coro, cr_await_name.get()));
   return awaited ? awaited.get() != Py_None : -1;
 }
 
@@ -140,7 +140,10 @@ Ref awaitable_iter(PyObject* o) {
   if (PyCoro_CheckExact(o) || Py_IS_TYPE(o, the_coroutine_type) || is_iterable_coroutine(o)) {
     int busy = awaiting_already(o);
     if (busy < 0) return {};
-    if (busy) return raise(PyExc_RuntimeError, "coroutine is being awaited already");
+    if (busy) {
+      PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+      return {};
+    }
     return Ref::borrow(o);
   }
   unaryfunc getter = Py_TYPE(o)->tp_as_async ? Py_TYPE(o)->tp_as_async->am_await : nullptr;
@@ -150,8 +153,10 @@ Ref awaitable_iter(PyObject* o) {
   }
   Ref it(getter(o));
   if (!it) return {};
-  if (PyCoro_CheckExact(it.get()) || is_iterable_coroutine(it.get()))
-    return raise(PyExc_TypeError, "__await__() returned a coroutine");
+  if (PyCoro_CheckExact(it.get()) || is_iterable_coroutine(it.get())) {
+    PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
+    return {};
+  }
   if (!PyIter_Check(it.get())) {
     PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
                  Py_TYPE(it.get())->tp_name);
@@ -166,7 +171,7 @@ int close_iter(PyObject* it) {
   if (PyObject_GetOptionalAttr(it, close_name.get(), &close) < 0) return -1;
   if (!close) return 0;
   Ref closer(close);
-  Ref done = call(closer.get());
+  Ref done(PyObject_CallNoArgs(closer.get()));
   return done ? 0 : -1;
 }
 
@@ -685,10 +690,10 @@ PyObject* coro_repr(PyObject* self) noexcept {
   return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coro(self)->qualname, self);
 }
 
-PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_coro(self)->name); }
-PyObject* get_qualname(PyObject* self, void*) noexcept { return Py_NewRef(as_coro(self)->qualname); }
-int set_name(PyObject* self, PyObject* v, void*) noexcept { return set_text(as_coro(self)->name, v, "__name__"); }
-int set_qualname(PyObject* self, PyObject* v, void*) noexcept {
+PyObject* coro_get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_coro(self)->name); }
+PyObject* coro_get_qualname(PyObject* self, void*) noexcept { return Py_NewRef(as_coro(self)->qualname); }
+int coro_set_name(PyObject* self, PyObject* v, void*) noexcept { return set_text(as_coro(self)->name, v, "__name__"); }
+int coro_set_qualname(PyObject* self, PyObject* v, void*) noexcept {
   return set_text(as_coro(self)->qualname, v, "__qualname__");
 }
 PyObject* get_module(PyObject* self, void*) noexcept {
@@ -709,16 +714,16 @@ PyObject* get_await(PyObject* self, void*) noexcept {
   return Py_NewRef(d ? d : Py_None);
 }
 PyObject* get_frame(PyObject*, void*) noexcept { Py_RETURN_NONE; }
-PyObject* get_code(PyObject* self, void*) noexcept { return Py_NewRef(as_coro(self)->func->code); }
+PyObject* coro_get_code(PyObject* self, void*) noexcept { return Py_NewRef(as_coro(self)->func->code); }
 
 PyGetSetDef coro_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__name__", coro_get_name, coro_set_name, nullptr, nullptr},
+    {"__qualname__", coro_get_qualname, coro_set_qualname, nullptr, nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
     {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
     {"cr_await", get_await, nullptr, nullptr, nullptr},
     {"cr_frame", get_frame, nullptr, nullptr, nullptr},
-    {"cr_code", get_code, nullptr, nullptr, nullptr},
+    {"cr_code", coro_get_code, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -62,9 +62,9 @@ bool next_entry(const Entry* entries, Py_ssize_t n, Py_ssize_t& pos, PyObject*& 
   return false;
 }
 
-[[gnu::noinline]] int host_get_item(PyObject* dict, PyObject* key, Ref& value) {
+[[gnu::noinline]] bool host_get_item(PyObject* dict, PyObject* key, Ref& value) {
   PyObject* found = nullptr;
-  int status = PyDict_GetItemRef(dict, key, &found);
+  int status = checked(PyDict_GetItemRef(dict, key, &found));
   value = Ref(found);
   return status;
 }
@@ -122,7 +122,7 @@ bool peek_item(PyObject* dict, PyObject* key, PyObject*& value, KeyHints* hints)
   return true;
 }
 
-int get_item(PyObject* dict, PyObject* key, Ref& value) {
+bool get_item(Obj dict, Obj key, Ref& value) {
   PyObject* found;
   if (!peek_item(dict, key, found)) return host_get_item(dict, key, value);
   value = Ref::borrow(found);
@@ -164,8 +164,7 @@ bool KeyedDict::make() noexcept {
 
 Ref KeyedDict::with(const Ref* values) const {
   if (detail::fast_layouts()) {
-    Ref copy(PyDict_Copy(table_));
-    if (!copy) return {};
+    Ref copy = checked(PyDict_Copy(table_));
     // A copy with a table of its own holding our keys, in order, to None:
     // only then are its values ours to write.
     auto* mp = reinterpret_cast<PyDictObject*>(copy.get());
@@ -189,7 +188,7 @@ Ref KeyedDict::with(const Ref* values) const {
   refused(Fast::snapshot, detail::fast_layouts() ? "the copy has a layout of its own" : "layouts not probed");
   PyObject* given[kMaxKeys];
   for (int i = 0; i < count_; ++i) given[i] = values[i].get();
-  return Ref(_PyDict_FromItems(keys_, 1, given, 1, count_));
+  return checked(_PyDict_FromItems(keys_, 1, given, 1, count_));
 }
 
 namespace {
@@ -205,14 +204,14 @@ int reads_agree(PyObject* dict, PyObject* absent) {
     if (!more) break;
     if (key != host_key || value != host_value) return 0;
     Ref found;
-    if (get_item(dict, key, found) != 1 || found.get() != value) return 0;
+    if (!get_item(dict, key, found) || found.get() != value) return 0;
     // An equal str that is another object, its hash known.
     Ref copy(PyUnicode_FromKindAndData(PyUnicode_KIND(key), PyUnicode_DATA(key), PyUnicode_GET_LENGTH(key)));
     if (!copy || PyObject_Hash(copy.get()) == -1) return -1;
-    if (get_item(dict, copy.get(), found) != 1 || found.get() != value) return 0;
+    if (!get_item(dict, copy.get(), found) || found.get() != value) return 0;
   }
   Ref found;
-  return get_item(dict, absent, found) == 0;
+  return !get_item(dict, absent, found);
 }
 
 }  // namespace

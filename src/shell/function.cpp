@@ -87,7 +87,8 @@ Name add_note("add_note"),
 // Adds the note to the pending TypeError; a failure to add it replaces the TypeError.
 void subclass_note() {
   Ref exc = take_error();
-  if (call_method(exc.get(), add_note, subclass_note_text.get())) PyErr_SetRaisedException(exc.release());
+  Ref added(PyObject_CallMethodOneArg(exc.get(), add_note, subclass_note_text.get()));
+  if (added) PyErr_SetRaisedException(exc.release());
 }
 
 }  // namespace
@@ -332,8 +333,9 @@ PyObject* get_is_coroutine(PyObject* self, void*) noexcept {
   if (reinterpret_cast<Function*>(self)->kind != Kind::coroutine) Py_RETURN_FALSE;
   static PyObject* marker = nullptr;  // the host's marker object, imported on first need
   if (!marker) {
-    marker = host_attribute("asyncio.coroutines", "_is_coroutine").release();
-    if (!marker) {
+    try {
+      marker = host_attribute("asyncio.coroutines", "_is_coroutine").release();
+    } catch (...) {
       PyErr_Clear();
       Py_RETURN_TRUE;
     }
@@ -525,7 +527,7 @@ Ref make_function(const Def& def, const Where& where) {
   int implicit = where.owner ? 1 : 0;
   sig->count = implicit + static_cast<int>(def.params.size());
   sig->positional = sig->required_positional = implicit;
-  if (sig->count > kMaxParams) return raise(PyExc_SystemError, "too many parameters");
+  if (sig->count > kMaxParams) raise(PyExc_SystemError, "too many parameters");
   if (implicit) {
     sig->params[0].name = Ref(intern(def.kind == Kind::classmethod ? "cls" : "self"));
     if (!sig->params[0].name) return {};

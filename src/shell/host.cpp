@@ -1,4 +1,5 @@
 #include <cmath>
+#include <cstdarg>
 #include <cstring>
 #include <functional>
 #include <new>
@@ -14,16 +15,24 @@ Name four_decimals(".4f");
 
 Ref returns_none(Args&) { return none(); }
 
-Ref global(PyObject* globals, PyObject* name) {
+void throw_host_error() {
+  SHELL_INVARIANT(PyErr_Occurred(), "a HostError travels with the host error set");
+  throw HostError();
+}
+
+Ref global(PyObject* globals, Obj name) {
   Ref value;
-  if (get_item(globals, name, value) == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+  if (!get_item(globals, name, value)) {
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", static_cast<PyObject*>(name));
+    throw_host_error();
+  }
   return value;
 }
 
 namespace {
 
 template <class T>
-int test(T x, T y, int op) {
+bool test(T x, T y, int op) {
   switch (op) {
     case Py_LT: return x < y;
     case Py_LE: return x <= y;
@@ -47,7 +56,7 @@ bool compact_pair(PyObject* a, PyObject* b, Py_ssize_t& x, Py_ssize_t& y) {
 
 }  // namespace
 
-int compare_plainly(PyObject* a, PyObject* b, int op) noexcept {
+std::optional<bool> compare_plainly(PyObject* a, PyObject* b, int op) noexcept {
   PyTypeObject* type = Py_TYPE(a);
   if (type == Py_TYPE(b)) {
     if (type == &PyFloat_Type) return test(PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b), op);
@@ -62,14 +71,14 @@ int compare_plainly(PyObject* a, PyObject* b, int op) noexcept {
       if (type == &PyBool_Type || a == Py_None) return (a == b) == (op == Py_EQ);
     }
   }
-  return kUndecided;
+  return std::nullopt;
 }
 
 namespace {
 
 // compare_plainly, counted; the callers above it are the hot ones.
-int counted(int verdict) noexcept {
-  if (verdict == kUndecided)
+std::optional<bool> counted(std::optional<bool> verdict) noexcept {
+  if (!verdict)
     refused(Fast::comparison, "operands not plain");
   else
     taken(Fast::comparison);
@@ -78,19 +87,16 @@ int counted(int verdict) noexcept {
 
 }  // namespace
 
-int compare(PyObject* a, PyObject* b, int op) {
-  int plain = counted(compare_plainly(a, b, op));
-  if (plain != kUndecided) return plain;
+bool compare(Obj a, Obj b, int op) {
+  if (std::optional<bool> plain = counted(compare_plainly(a, b, op))) return *plain;
   // The operator's full protocol: no identity shortcut, so nan != nan holds.
-  Ref verdict(PyObject_RichCompare(a, b, op));
-  return verdict ? PyObject_IsTrue(verdict.get()) : -1;
+  return truth(checked(PyObject_RichCompare(a, b, op)).get());
 }
 
-int positive(PyObject* value) {
+bool positive(Obj value) {
   if (PyFloat_CheckExact(value)) return PyFloat_AS_DOUBLE(value) > 0.0;
   if (PyLong_CheckExact(value)) return _PyLong_Sign(value) > 0;
-  Ref zero(PyLong_FromLong(0));
-  return zero ? PyObject_RichCompareBool(value, zero.get(), Py_GT) : -1;
+  return checked(PyObject_RichCompareBool(value, integer(0).get(), Py_GT));
 }
 
 namespace {
@@ -109,15 +115,15 @@ Ref arithmetic(PyObject* a, PyObject* b, Op op, PyObject* (*host_op)(PyObject*, 
     return integer(op(static_cast<long long>(x), static_cast<long long>(y)));
   }
   refused(Fast::arithmetic, "operands not plain");
-  return Ref(host_op(a, b));
+  return checked(host_op(a, b));
 }
 
 }  // namespace
 
-Ref add(PyObject* a, PyObject* b) { return arithmetic(a, b, std::plus<>(), PyNumber_Add); }
-Ref add_in_place(PyObject* a, PyObject* b) { return arithmetic(a, b, std::plus<>(), PyNumber_InPlaceAdd); }
-Ref subtract(PyObject* a, PyObject* b) { return arithmetic(a, b, std::minus<>(), PyNumber_Subtract); }
-Ref multiply(PyObject* a, PyObject* b) { return arithmetic(a, b, std::multiplies<>(), PyNumber_Multiply); }
+Ref add(Obj a, Obj b) { return arithmetic(a, b, std::plus<>(), PyNumber_Add); }
+Ref add_in_place(Obj a, Obj b) { return arithmetic(a, b, std::plus<>(), PyNumber_InPlaceAdd); }
+Ref subtract(Obj a, Obj b) { return arithmetic(a, b, std::minus<>(), PyNumber_Subtract); }
+Ref multiply(Obj a, Obj b) { return arithmetic(a, b, std::multiplies<>(), PyNumber_Multiply); }
 
 namespace {
 
@@ -136,9 +142,9 @@ Py_ssize_t room_for_appends(Py_ssize_t n) {
 }  // namespace
 
 Ref list_with_room(Py_ssize_t n) {
-  Ref list(PyList_New(0));
+  Ref list = checked(PyList_New(0));
   Py_ssize_t room = room_for_appends(n);
-  if (!list || room == 0) return list;
+  if (room == 0) return list;
   // Without the room, appends make it as they go.
   if (auto* items = PyMem_New(PyObject*, room)) {
     auto* l = reinterpret_cast<PyListObject*>(list.get());
@@ -162,18 +168,19 @@ void trim_room(PyObject* list) noexcept {
   }
 }
 
-bool unpack2(PyObject* item, Ref& a, Ref& b) {
+void unpack2(Obj given, Ref& a, Ref& b) {
+  PyObject* item = given;
   if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
     a = Ref::borrow(PyTuple_GET_ITEM(item, 0));
     b = Ref::borrow(PyTuple_GET_ITEM(item, 1));
-    return true;
+    return;
   }
   Ref it(PyObject_GetIter(item));
   if (!it) {
     if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(item)->tp_iter && !PySequence_Check(item)) {
       PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
     }
-    return false;
+    throw_host_error();
   }
   Ref* slots[] = {&a, &b};
   for (int i = 0; i < 2; ++i) {
@@ -181,34 +188,37 @@ bool unpack2(PyObject* item, Ref& a, Ref& b) {
     if (!*slots[i]) {
       if (!PyErr_Occurred())
         PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-      return false;
+      throw_host_error();
     }
   }
   Ref extra(PyIter_Next(it.get()));
-  if (!extra) return !PyErr_Occurred();
-  PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-  return false;
+  if (!extra) {
+    if (PyErr_Occurred()) throw_host_error();
+    return;
+  }
+  raise(PyExc_ValueError, "too many values to unpack (expected 2)");
 }
 
-Ref expected_type(const char* type_name, PyObject* value) {
+void expected_type(const char* type_name, Obj value) {
   PyErr_Format(PyExc_TypeError, "Expected %.200s, got %.200s", type_name, Py_TYPE(value)->tp_name);
-  return {};
+  throw_host_error();
 }
 
-Ref as_int(PyObject* value) {
+Ref as_int(Obj value) {
   if (PyLong_CheckExact(value)) return Ref::borrow(value);
-  return offers_number(value) ? Ref(PyNumber_Long(value)) : expected_type("int", value);
+  if (!offers_number(value)) expected_type("int", value);
+  return checked(PyNumber_Long(value));
 }
 
-Ref fixed4(PyObject* value) {
+Ref fixed4(Obj value) {
   if (PyFloat_CheckExact(value)) {
     char* text = PyOS_double_to_string(PyFloat_AS_DOUBLE(value), 'f', 4, 0, nullptr);
-    if (!text) return {};
+    if (!text) throw_host_error();
     Ref out(PyUnicode_FromString(text));
     PyMem_Free(text);
-    return out;
+    return checked(out.release());
   }
-  return Ref(PyObject_Format(value, four_decimals));
+  return checked(PyObject_Format(value, four_decimals));
 }
 
 // round(x, 6) of a float without the host's decimal round trip, when the
@@ -230,51 +240,55 @@ namespace {
 PyObject* builtin_round = nullptr;  // taken when a module body first runs, kept for the process
 }  // namespace
 
-bool detail::ready_host_functions() {
+void detail::ready_host_functions() {
   if (!builtin_round) builtin_round = host_attribute("builtins", "round").release();
-  return builtin_round != nullptr;
 }
 
-Ref round6(PyObject* value) {
+Ref round6(Obj value) {
   double quick;
   if (PyFloat_CheckExact(value) && quick_round6(PyFloat_AS_DOUBLE(value), quick)) return real(quick);
-  Ref digits(PyLong_FromLong(6));
-  return digits ? call(builtin_round, value, digits.get()) : Ref();
+  return call(builtin_round, value, integer(6).get());
 }
 
 Ref host_attribute(const char* module, const char* name) {
-  Ref fromlist(Py_BuildValue("(s)", name));
-  Ref found = fromlist ? Ref(PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.get(), 0)) : Ref();
-  return found ? Ref(PyObject_GetAttrString(found.get(), name)) : Ref();
+  Ref fromlist = checked(Py_BuildValue("(s)", name));
+  Ref found = checked(PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.get(), 0));
+  return checked(PyObject_GetAttrString(found.get(), name));
 }
 
 // The forms the host's `raise` accepts: an instance, or a class it instantiates.
-Ref raise_instance(Ref exc) {
-  if (!exc) return {};
+void raise_instance(Ref exc) {
   if (PyExceptionClass_Check(exc.get())) {
-    Ref made(PyObject_CallNoArgs(exc.get()));
-    if (!made) return {};
+    Ref made = checked(PyObject_CallNoArgs(exc.get()));
     if (!PyExceptionInstance_Check(made.get())) {
       PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
                    exc.get(), reinterpret_cast<PyObject*>(Py_TYPE(made.get())));
-      return {};
+      throw_host_error();
     }
     exc = std::move(made);
   } else if (!PyExceptionInstance_Check(exc.get())) {
-    return raise(PyExc_TypeError, "exceptions must derive from BaseException");
+    raise(PyExc_TypeError, "exceptions must derive from BaseException");
   }
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-  return {};
+  throw_host_error();
 }
 
-Ref raise(PyObject* type, PyObject* message) {
+Ref format_objects(const char* format, ...) {
+  va_list values;
+  va_start(values, format);
+  PyObject* text = PyUnicode_FromFormatV(format, values);
+  va_end(values);
+  return checked(text);
+}
+
+void raise(PyObject* type, Obj message) {
   if (message) PyErr_SetObject(type, message);
-  return {};
+  throw_host_error();
 }
 
-Ref raise(PyObject* type, const char* message) {
+void raise(PyObject* type, const char* message) {
   PyErr_SetString(type, message);
-  return {};
+  throw_host_error();
 }
 
 namespace detail {
@@ -282,6 +296,8 @@ namespace detail {
 void raise_cpp_exception() noexcept {
   try {
     throw;
+  } catch (const HostError&) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {

@@ -1,5 +1,21 @@
-// Small host operations that module bodies are written in. Each returns an empty
-// Ref (or -1) with the host error set when the host operation fails.
+// Small host operations that module bodies are written in.
+//
+// Errors
+// ------
+// A host operation that fails leaves the host error set and throws HostError,
+// which carries nothing: the error itself stays in the host's indicator. It
+// travels to the entry the host called (the function's guard, or the
+// coroutine's promise), which returns the failure the host expects. So a
+// helper that can fail returns a non-empty Ref (or the value asked for) or
+// throws, and a body needs `try` only where the Python has an `except`.
+//
+// `noexcept` means more than "throws nothing" here: the helper runs no host
+// code either (drops apart: a destructor cannot be anything but noexcept).
+// Such helpers answer with std::optional or borrowed pointers. A helper that
+// may run host code is never noexcept. The host's own entries (type slots,
+// the vectorcall of a function, module creation) are noexcept and run what
+// may throw inside detail::guard. `make exception-escape` flags any noexcept
+// function from which a HostError could escape, which would end the process.
 //
 // When host code runs
 // -------------------
@@ -34,30 +50,48 @@
 // "host code may run from here".
 #pragma once
 
+#include <concepts>
 #include <cstddef>
+#include <optional>
 
 #include "shell/ref.hpp"
 
 namespace shell {
 
-inline Ref getattr(PyObject* obj, PyObject* name) { return Ref(PyObject_GetAttr(obj, name)); }
-inline bool setattr(PyObject* obj, PyObject* name, PyObject* value) {
-  return PyObject_SetAttr(obj, name, value) == 0;
+// The host error is set; see "Errors" above.
+struct HostError {};
+// Throws HostError; out of line and cold, so the callers' hot paths stay short.
+[[noreturn]] void throw_host_error();
+// Takes over a new reference from the C API: non-empty, or the host error is set.
+inline Ref checked(PyObject* owned) {
+  if (!owned) [[unlikely]]
+    throw_host_error();
+  return Ref(owned);
 }
+// A C API status or size: negative means the host error is set.
+template <std::integral I>
+inline I checked(I status) {
+  if (status < 0) [[unlikely]]
+    throw_host_error();
+  return status;
+}
+
+inline Ref getattr(Obj obj, Obj name) { return checked(PyObject_GetAttr(obj, name)); }
+inline void setattr(Obj obj, Obj name, Obj value) { checked(PyObject_SetAttr(obj, name, value)); }
 // The same, remembering where instances keep the attribute, as the host's own
 // attribute caches do; what they see is exactly what the generic path gives.
-Ref getattr(PyObject* obj, const Name& name);
+Ref getattr(Obj obj, const Name& name);
 // The same, borrowed, when the cache knows where `obj` keeps it (no host code
 // runs); null means: use getattr.
 PyObject* peek_attr(PyObject* obj, const Name& name) noexcept;
-bool setattr(PyObject* obj, const Name& name, PyObject* value);
+void setattr(Obj obj, const Name& name, Obj value);
 
 // A module-level name read at call time, as a function body reads a global.
-Ref global(PyObject* globals, PyObject* name);
+Ref global(PyObject* globals, Obj name);
 
-// `d[key]` for a dict `d`, as PyDict_GetItemRef: 1 with `value` set, 0 when
-// missing, -1 with the host error set.
-int get_item(PyObject* dict, PyObject* key, Ref& value);
+// `d[key]` for a dict `d`, as PyDict_GetItemRef: true with `value` set, false
+// when missing.
+bool get_item(Obj dict, Obj key, Ref& value);
 // Where the keys of the last predicate read from a dict were found, by their
 // position in it: predicates that name keys in one order search the dict once
 // per key. Only hints: each use checks that the entry still holds that very
@@ -85,14 +119,16 @@ bool lookups_run_no_code(PyObject* dict) noexcept;
 bool next_item(PyObject* dict, Py_ssize_t& pos, PyObject*& key, PyObject*& value);
 
 // PyList_Append for a list (exact or not): in place while it has room, as the
-// host's own append does first; 0, or -1 with the host error set.
-inline int list_append(PyObject* list, PyObject* item) {
-  auto* l = reinterpret_cast<PyListObject*>(list);
+// host's own append does first.
+inline void list_append(Obj list, Obj item) {
+  auto* l = reinterpret_cast<PyListObject*>(static_cast<PyObject*>(list));
   Py_ssize_t n = Py_SIZE(l);
-  if (n >= l->allocated) return PyList_Append(list, item);
-  PyList_SET_ITEM(list, n, Py_NewRef(item));
+  if (n >= l->allocated) {
+    checked(PyList_Append(list, item));
+    return;
+  }
+  PyList_SET_ITEM(static_cast<PyObject*>(list), n, Py_NewRef(item));
   Py_SET_SIZE(l, n + 1);
-  return 0;
 }
 
 // An empty list with room for `n` appends: as much room as that many appends
@@ -116,7 +152,7 @@ class KeyedDict final : detail::Made {
     for (size_t i = 0; i < N; ++i) names_[i] = entries[i].key;
     if (late() && !make()) PyErr_Clear();
   }
-  // The dict of `values`, one per key in key order; empty with the host error set.
+  // The dict of `values`, one per key in key order.
   Ref with(const Ref* values) const;
 
  private:
@@ -129,22 +165,46 @@ class KeyedDict final : detail::Made {
   PyObject* table_ = nullptr;  // every key to None
 };
 
-// `a <op> b` as a truth value: 1, 0, or -1 on error.
-int compare(PyObject* a, PyObject* b, int op);
-// The same when the host would decide it without running code (exact floats,
-// word-sized ints, strs, bools, None); kUndecided otherwise.
-inline constexpr int kUndecided = -2;
-int compare_plainly(PyObject* a, PyObject* b, int op) noexcept;
-// `value > 0` under host comparison with the int 0.
-int positive(PyObject* value);
+inline Ref new_dict() { return checked(PyDict_New()); }
+// `(items...)`; each converted here, as C varargs would copy a Ref bit by bit.
+template <class... A>
+Ref tuple_of(const A&... items) {
+  return checked(PyTuple_Pack(sizeof...(A), static_cast<PyObject*>(Obj(items))...));
+}
+inline Ref new_list() { return checked(PyList_New(0)); }
+// `obj[key] = value`
+inline void set_item(Obj obj, Obj key, Obj value) { checked(PyObject_SetItem(obj, key, value)); }
+// `del obj[key]`
+inline void del_item(Obj obj, Obj key) { checked(PyObject_DelItem(obj, key)); }
+// `str(value)`
+inline Ref str_of(Obj value) { return checked(PyObject_Str(value)); }
+// `iter(value)`, and the iterator's next item: empty once it is exhausted.
+inline Ref iterate(Obj value) { return checked(PyObject_GetIter(value)); }
+inline Ref next_of(Obj iterator) {
+  Ref item(PyIter_Next(iterator));
+  if (!item && PyErr_Occurred()) throw_host_error();
+  return item;
+}
 
-Ref add(PyObject* a, PyObject* b);
+// `a <op> b` as a truth value.
+bool compare(Obj a, Obj b, int op);
+// The same when the host would decide it without running code (exact floats,
+// word-sized ints, strs, bools, None); nothing otherwise.
+std::optional<bool> compare_plainly(PyObject* a, PyObject* b, int op) noexcept;
+// `value > 0` under host comparison with the int 0.
+bool positive(Obj value);
+// `bool(value)`.
+inline bool truth(Obj value) { return checked(PyObject_IsTrue(value)); }
+
+Ref add(Obj a, Obj b);
 // `a += b` for a value read from an attribute: an object with only __iadd__ works.
-Ref add_in_place(PyObject* a, PyObject* b);
-Ref subtract(PyObject* a, PyObject* b);
-Ref multiply(PyObject* a, PyObject* b);
-inline Ref real(double v) { return Ref(PyFloat_FromDouble(v)); }
-inline Ref integer(long long v) { return Ref(PyLong_FromLongLong(v)); }
+Ref add_in_place(Obj a, Obj b);
+// `obj.name += value`
+inline void add_to(Obj obj, const Name& name, Obj value) { setattr(obj, name, add_in_place(getattr(obj, name), value)); }
+Ref subtract(Obj a, Obj b);
+Ref multiply(Obj a, Obj b);
+inline Ref real(double v) { return checked(PyFloat_FromDouble(v)); }
+inline Ref integer(long long v) { return checked(PyLong_FromLongLong(v)); }
 inline Ref boolean(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
 inline Ref none() { return Ref::borrow(Py_None); }
 
@@ -154,50 +214,56 @@ inline bool offers_number(PyObject* value) {
   return nb && (nb->nb_int || nb->nb_index || nb->nb_float);
 }
 // Raises "Expected <type_name>, got <type of value>", a result of the wrong type.
-Ref expected_type(const char* type_name, PyObject* value);
+[[noreturn]] void expected_type(const char* type_name, Obj value);
 // The host's int() of a number; any other object is refused with
 // "Expected int, got <type>".
-Ref as_int(PyObject* value);
+Ref as_int(Obj value);
 // `a, b = item`, with the host's unpacking errors.
-bool unpack2(PyObject* item, Ref& a, Ref& b);
+void unpack2(Obj item, Ref& a, Ref& b);
 // format(value, ".4f")
-Ref fixed4(PyObject* value);
+Ref fixed4(Obj value);
 // round(value, 6)
-Ref round6(PyObject* value);
+Ref round6(Obj value);
 
 template <class... A>
-Ref call(PyObject* callable, A... args) {
-  PyObject* stack[] = {nullptr, args...};
-  return Ref(PyObject_Vectorcall(callable, stack + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                 nullptr));
+Ref call(Obj callable, const A&... args) {
+  PyObject* stack[] = {nullptr, Obj(args)...};
+  return checked(PyObject_Vectorcall(callable, stack + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 template <class... A>
-Ref call_method(PyObject* self, PyObject* name, A... args) {
-  PyObject* stack[] = {self, args...};
-  return Ref(PyObject_VectorcallMethod(name, stack, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                       nullptr));
+Ref call_method(Obj self, Obj name, const A&... args) {
+  PyObject* stack[] = {self, Obj(args)...};
+  return checked(
+      PyObject_VectorcallMethod(name, stack, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // Calls with positional values followed by the values of `keywords`, in order.
 template <class... A>
-Ref call_keywords(PyObject* callable, Py_ssize_t positional, const Keywords& keywords, A... args) {
-  PyObject* stack[] = {nullptr, args...};
-  return Ref(PyObject_Vectorcall(callable, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                 keywords.get()));
+Ref call_keywords(Obj callable, Py_ssize_t positional, const Keywords& keywords, const A&... args) {
+  PyObject* stack[] = {nullptr, Obj(args)...};
+  return checked(
+      PyObject_Vectorcall(callable, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords.get()));
 }
 
-// `raise exc` for what a call made (empty: its error stays); returns an empty Ref
-// like every failure.
-Ref raise_instance(Ref exc);
+// `raise exc`.
+[[noreturn]] void raise_instance(Ref exc);
 
 // An attribute of a host module, taken from the module through the import system:
 // a caller's frame may run with other builtins or another __import__.
 Ref host_attribute(const char* module, const char* name);
 
-// Raises `type(message)`; always returns an empty Ref so bodies can `return raise(...)`.
-// A null message is a failure to make it, whose error stays.
-Ref raise(PyObject* type, PyObject* message);
-Ref raise(PyObject* type, const char* message);
+// PyUnicode_FromFormat: an f-string's text. Its arguments are objects only
+// (%S, %R, %U, %V), each converted here: a Ref given to C varargs as it is
+// would be copied bit by bit.
+Ref format_objects(const char* text, ...);
+template <class... A>
+Ref format(const char* text, const A&... args) {
+  return format_objects(text, static_cast<PyObject*>(Obj(args))...);
+}
+
+// `raise type(message)`; a null message is a failure to make it, whose error stays.
+[[noreturn]] void raise(PyObject* type, Obj message);
+[[noreturn]] void raise(PyObject* type, const char* message);
 
 // The pending host exception, taken out of the error indicator.
 inline Ref take_error() { return Ref(PyErr_GetRaisedException()); }

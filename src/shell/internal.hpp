@@ -8,8 +8,9 @@
 
 namespace shell::detail {
 
-// Sets the host error for the C++ exception being handled: MemoryError for a
-// failed allocation, SystemError for anything else. Call it only from a handler.
+// Sets the host error for the C++ exception being handled: none for a
+// HostError (it is set already), MemoryError for a failed allocation,
+// SystemError for anything else. Call it only from a handler.
 void raise_cpp_exception() noexcept;
 
 // Runs `body()`; a C++ exception becomes the host error and `failed` is
@@ -19,6 +20,9 @@ template <class F, class R = std::invoke_result_t<F&>>
 R guard(F&& body, R failed = R()) noexcept {
   try {
     return body();
+  } catch (const HostError&) {
+    SHELL_INVARIANT(PyErr_Occurred(), "a HostError travels with the host error set");
+    return failed;
   } catch (...) {
     raise_cpp_exception();
     return failed;
@@ -102,9 +106,8 @@ void bind_owner(PyObject* function, PyObject* cls);
 // Whether an attribute name is "__module__": instances of the shell's types answer
 // it ahead of the type's own entry, which stays the type's module name.
 bool names_module(PyObject* name) noexcept;
-// Takes the host functions the bodies call from their modules; false with the
-// host error set.
-bool ready_host_functions();
+// Takes the host functions the bodies call from their modules.
+void ready_host_functions();
 // Decides once per process whether attribute reads and writes may take the
 // fast path (see attr.cpp); false with the host error set.
 bool settle_attribute_path();

@@ -96,7 +96,7 @@ bool run(const FromImport& s, PyObject* ns) {
     PyObject* value = nullptr;
     if (PyObject_GetOptionalAttr(module.get(), name, &value) < 0) return false;
     if (!value) {
-      Ref package = getattr(module.get(), dunder_name);
+      Ref package(PyObject_GetAttr(module.get(), dunder_name));
       if (!package) {
         PyErr_Clear();
       } else {
@@ -178,7 +178,6 @@ bool run(const Class& s, PyObject* ns) {
   Ref bases;
   if (s.kind == ClassKind::protocol) {
     Ref protocol = global(ns, protocol_name);
-    if (!protocol) return false;
     bases = Ref(PyTuple_Pack(1, protocol.get()));
   } else if (s.kind == ClassKind::exception) {
     bases = Ref(PyTuple_Pack(1, PyExc_Exception));
@@ -197,8 +196,7 @@ bool run(const Class& s, PyObject* ns) {
   if (meta == reinterpret_cast<PyObject*>(&PyType_Type)) {
     cls_ns = Ref(PyDict_New());
   } else {
-    Ref prepare_fn = getattr(meta, prepare);
-    cls_ns = prepare_fn ? call(prepare_fn.get(), name.get(), bases.get()) : Ref();
+    cls_ns = call(getattr(meta, prepare).get(), name.get(), bases.get());
   }
   if (!cls_ns) return false;
   if (!set_entry(cls_ns.get(), "__module__", Ref(PyUnicode_FromString(full_name.c_str())).get()) ||
@@ -209,10 +207,10 @@ bool run(const Class& s, PyObject* ns) {
   if (!fill_members(s, cls_ns.get(), ns)) return false;
 
   Ref cls = call(meta, name.get(), bases.get(), cls_ns.get());
-  if (!cls || (has_layout(s) && !bind_members(s, cls_ns.get(), cls.get()))) return false;
+  if (has_layout(s) && !bind_members(s, cls_ns.get(), cls.get())) return false;
   if (s.kind == ClassKind::protocol || s.kind == ClassKind::record) {
     Ref decorator = global(ns, s.kind == ClassKind::protocol ? checkable.get() : dataclass.get());
-    cls = decorator ? call(decorator.get(), cls.get()) : Ref();
+    cls = call(decorator.get(), cls.get());
   }
   return bind_name(ns, s.name, cls.get());
 }
@@ -229,7 +227,6 @@ PyObject* create(PyObject* spec, PyModuleDef*) {
   if (initialised) return Py_NewRef(initialised);
   if (!detail::Made::make_all()) return nullptr;
   Ref name = getattr(spec, spec_name);
-  if (!name) return nullptr;
   Ref module(PyModule_NewObject(name.get()));
   if (!module) return nullptr;
   struct Copy {
@@ -243,7 +240,6 @@ PyObject* create(PyObject* spec, PyModuleDef*) {
                          {spec_locations, "__path__", true}};
   for (const Copy& c : copies) {
     Ref value = getattr(spec, c.from);
-    if (!value) return nullptr;
     if (c.skip_none && value.get() == Py_None) continue;
     if (PyObject_SetAttrString(module.get(), c.to, value.get()) < 0) return nullptr;
   }
@@ -258,7 +254,9 @@ int exec(PyObject* module) {
     import_error("module %U is already initialised in this process");
     return -1;
   }
-  if (!detail::ready_types() || !detail::ready_host_functions() || !detail::settle_attribute_path()) return -1;
+  if (!detail::ready_types()) return -1;
+  detail::ready_host_functions();
+  if (!detail::settle_attribute_path()) return -1;
   struct Running {
     Running() { running = true; }
     ~Running() { running = false; }

@@ -175,6 +175,7 @@ class FloatConstant final : detail::Made {
     if (late() && !make()) PyErr_Clear();
   }
   PyObject* get() const noexcept { return obj_; }
+  Ref ref() const noexcept { return Ref::borrow(obj_); }
 
  private:
   bool made() const noexcept override { return obj_; }
@@ -211,6 +212,22 @@ class Keywords final : detail::Made {
   const char* names_[8];
   Py_ssize_t count_;
   PyObject* tuple_ = nullptr;
+};
+
+// An object a helper is given: a pointer its caller holds, a Ref, or a
+// constant of the process. A Ref made for the argument lives until the end
+// of the caller's statement, so the helper can use it throughout. Only ever
+// a parameter: kept in a variable it would outlive such a Ref.
+class Obj {
+ public:
+  Obj(PyObject* p) noexcept : p_(p) {}
+  Obj(const Ref& r) noexcept : p_(r.get()) {}
+  Obj(const Name& n) noexcept : p_(n.get()) {}
+  Obj(const FloatConstant& c) noexcept : p_(c.get()) {}
+  operator PyObject*() const noexcept { return p_; }
+
+ private:
+  PyObject* p_;
 };
 
 }  // namespace shell

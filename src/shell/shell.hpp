@@ -28,8 +28,8 @@ class Args {
   // A parameter annotated "float", as the double the caller's number converts to.
   double real(int i) const noexcept { return real_[i]; }
   // The same as a float object: the caller's own when it passed an exact float.
-  Ref real_object(int i) const noexcept {
-    return PyFloat_CheckExact(value_[i]) ? Ref::borrow(value_[i]) : Ref(PyFloat_FromDouble(real_[i]));
+  Ref real_object(int i) const {
+    return PyFloat_CheckExact(value_[i]) ? Ref::borrow(value_[i]) : shell::real(real_[i]);
   }
   // The module namespace of the function being called.
   PyObject* globals() const noexcept { return globals_; }
@@ -57,7 +57,7 @@ class Args {
   static_assert(kMaxParams <= 32, "owned_ has a bit per parameter");
 };
 
-// A body returns a new reference, or an empty Ref with the host error set.
+// A body returns a new reference, or throws HostError (see host.hpp).
 using Body = Ref (*)(Args&);
 // The body of a member written as `...` (a protocol's): it returns None.
 Ref returns_none(Args&);
@@ -68,10 +68,10 @@ Ref returns_none(Args&);
 // "not proven": call by name then.
 // Looking up a class it has not seen may run host code (a key of the class's
 // dict may compare itself).
-bool calls_own(PyObject* obj, const Name& name, Body body) noexcept;
-// The same when it is already known for the class: 1 or 0, else kUndecided
-// (use calls_own, holding `obj`). Runs no host code.
-int calls_own_plainly(PyObject* obj, const Name& name, Body body) noexcept;
+bool calls_own(PyObject* obj, const Name& name, Body body);
+// The same when it is already known for the class; nothing otherwise (use
+// calls_own, holding `obj`). Runs no host code.
+std::optional<bool> calls_own_plainly(PyObject* obj, const Name& name, Body body) noexcept;
 
 // References a suspending body keeps across its awaits. They live in the
 // coroutine object, where the cycle collector sees them and clearing the
@@ -109,7 +109,11 @@ class Task {
     Ref value;      // filled by the driver; empty means the host error is set
     bool await_ready() const noexcept { return false; }
     void await_suspend(Handle h) noexcept { h.promise().pending = this; }
-    Ref await_resume() noexcept { return std::move(value); }
+    // What the awaitable returned; what it raised is thrown into the body.
+    Ref await_resume() {
+      if (!value) throw_host_error();
+      return std::move(value);
+    }
   };
 
   struct promise_type {
@@ -120,7 +124,8 @@ class Task {
     std::suspend_never initial_suspend() const noexcept { return {}; }
     std::suspend_always final_suspend() const noexcept { return {}; }
     void return_value(Ref r) noexcept { result = std::move(r); }
-    // A C++ exception ends the body with the matching host error set.
+    // An exception ends the body with the host error set: the one HostError
+    // left, or the matching one for any other.
     void unhandled_exception() noexcept;
     static void* operator new(std::size_t n) noexcept { return PyMem_Malloc(n); }
     static void operator delete(void* p) noexcept { PyMem_Free(p); }
@@ -144,8 +149,11 @@ class Task {
 using TaskBody = Task (*)(Args&, Frame&);
 
 // Awaits `awaitable`, which the await owns from here on. Use it as a whole
-// statement (`Ref r; if (x) r = co_await host_await(std::move(x));`): g++ 12
-// miscompiles a co_await inside a conditional expression.
+// statement of its own, `r = co_await host_await(std::move(x));`: g++ 12
+// miscompiles a co_await inside a conditional expression, and the
+// temporaries of the statement (a Ref made for an argument) would be held
+// across the suspension, out of the collector's sight. What the awaitable
+// raises is thrown where the body awaits.
 inline Task::Awaiting host_await(Ref awaitable) noexcept { return {std::move(awaitable), {}}; }
 
 // ---- declarations -------------------------------------------------------

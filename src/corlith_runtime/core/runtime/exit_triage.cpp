@@ -46,46 +46,35 @@ Name last_event_key("last_event"), memory_key("memory_rss_mb"), startswith("star
 Name unknown("unknown"), terminated_by_signal("terminated_by_signal"), suspected_oom("suspected_oom"),
     abnormal_exit("abnormal_exit");
 
-// The memory reading as the host's int() gives it; 1 when above 0, 0 when not,
-// -1 with the host error set when it cannot be read.
-int memory_above_zero(PyObject* envelope_data) {
-  PyObject* found = nullptr;
-  if (PyDict_GetItemRef(envelope_data, memory_key, &found) < 0) return -1;
-  Ref reading = found ? Ref(found) : integer(0);
-  if (!reading) return -1;
-  Ref memory_mb = PyLong_CheckExact(reading.get()) ? reading : Ref(PyNumber_Long(reading.get()));
-  return memory_mb ? positive(memory_mb.get()) : -1;
+// int(envelope_data.get("memory_rss_mb", 0)) > 0
+bool memory_above_zero(Obj envelope_data) {
+  Ref reading;
+  if (!get_item(envelope_data, memory_key, reading)) reading = integer(0);
+  Ref memory_mb = PyLong_CheckExact(reading.get()) ? reading : checked(PyNumber_Long(reading.get()));
+  return positive(memory_mb);
 }
 
 // last_event.startswith("signal_") by host truth; a plain str answers directly.
-int signal_recorded(PyObject* last_event) {
-  if (PyUnicode_CheckExact(last_event))
-    return static_cast<int>(PyUnicode_Tailmatch(last_event, signal_prefix, 0, PY_SSIZE_T_MAX, -1));
-  Ref verdict = call_method(last_event, startswith, signal_prefix.get());
-  return verdict ? PyObject_IsTrue(verdict.get()) : -1;
+bool signal_recorded(Obj last_event) {
+  if (PyUnicode_CheckExact(last_event)) return PyUnicode_Tailmatch(last_event, signal_prefix, 0, PY_SSIZE_T_MAX, -1);
+  return truth(call_method(last_event, startswith, signal_prefix));
 }
 
 Ref classify_failure(Args& a) {
   PyObject* envelope_data = a[0];
   SHELL_INVARIANT(PyDict_CheckExact(envelope_data), "the binder tested 'dict'");
   if (PyDict_GET_SIZE(envelope_data) == 0) return Ref::borrow(unknown);
-
-  PyObject* found = nullptr;
-  if (PyDict_GetItemRef(envelope_data, last_event_key, &found) < 0) return {};
-  Ref last_event = found ? Ref(found) : Ref::borrow(empty);
-  int signalled = signal_recorded(last_event.get());
-  if (signalled < 0) return {};
-  if (signalled) return Ref::borrow(terminated_by_signal);
-
-  // An unreadable memory reading is no evidence of an OOM kill: ValueError and
-  // TypeError fall through to "abnormal_exit"; anything else propagates.
-  int oom = memory_above_zero(envelope_data);
-  if (oom < 0) {
-    if (!error_is(PyExc_ValueError) && !error_is(PyExc_TypeError)) return {};
+  Ref last_event;
+  if (!get_item(envelope_data, last_event_key, last_event)) last_event = Ref::borrow(empty);
+  if (signal_recorded(last_event)) return Ref::borrow(terminated_by_signal);
+  try {
+    if (memory_above_zero(envelope_data)) return Ref::borrow(suspected_oom);
+  } catch (const HostError&) {
+    // An unreadable memory reading is no evidence of an OOM kill.
+    if (!error_is(PyExc_ValueError) && !error_is(PyExc_TypeError)) throw;
     PyErr_Clear();
-    oom = 0;
   }
-  return Ref::borrow(oom ? suspected_oom : abnormal_exit);
+  return Ref::borrow(abnormal_exit);
 }
 
 }  // namespace

@@ -54,7 +54,7 @@ const Module policy{
 // ---- bodies ----------------------------------------------------------------------------
 
 // Every call hands out a dict of its own, so callers may mutate it freely.
-Ref no_policies(Args&) { return Ref(PyDict_New()); }
+Ref no_policies(Args&) { return new_dict(); }
 
 }  // namespace
 

@@ -147,71 +147,44 @@ Keywords record_keys("child_run_id", "spec", "output", "error", "cost_usd", "tok
 // before anything else of the record is computed.
 FloatConstant no_spend(0.0);
 
-Ref child_record(PyObject* cls, PyObject* child_run_id, PyObject* spec, PyObject* output, PyObject* error) {
-  Ref zero_tokens = integer(0);
-  if (!zero_tokens) return {};
-  return call_keywords(cls, 0, record_keys, child_run_id, spec, output, error, no_spend.get(), zero_tokens.get(),
-                       no_spend.get());
+Ref child_record(Obj cls, Obj child_run_id, Obj spec, Obj output, Obj error) {
+  return call_keywords(cls, 0, record_keys, child_run_id, spec, output, error, no_spend, integer(0),
+                       no_spend);
 }
 
 Ref default_noop_child_runner(Args& a) {
   PyObject* spec = a[0];
   Ref cls = global(a.globals(), child_result);
-  if (!cls) return {};
   Ref spec_dict = call_method(spec, to_dict);
-  Ref agent_value = spec_dict ? getattr(spec, agent) : Ref();
-  Ref output(PyDict_New());
-  if (!agent_value || !output || PyDict_SetItem(output.get(), noop_key, Py_True) < 0 ||
-      PyDict_SetItem(output.get(), agent_key, agent_value.get()) < 0)
-    return {};
-  return child_record(cls.get(), empty, spec_dict.get(), output.get(), Py_None);
+  Ref output = new_dict();
+  set_item(output, noop_key, Py_True);
+  set_item(output, agent_key, getattr(spec, agent));
+  return child_record(cls, empty, spec_dict, output, Py_None);
 }
 
 Ref dispatcher_init(Args& a) {
   PyObject* self = a[0];
   PyObject* child_runner = a[1];
-  int given = PyObject_IsTrue(child_runner);
-  if (given < 0) return {};
-  Ref runner = given ? Ref::borrow(child_runner) : global(a.globals(), default_runner);
-  Ref pending(PyDict_New());
-  if (!runner || !pending || !setattr(self, child_runner_attr, runner.get()) ||
-      !setattr(self, pending_attr, pending.get()))
-    return {};
+  Ref runner = truth(child_runner) ? Ref::borrow(child_runner) : global(a.globals(), default_runner);
+  setattr(self, child_runner_attr, runner);
+  setattr(self, pending_attr, new_dict());
   return none();
 }
 
-// Stamps the runner's record with the minted id and the child's to_dict(); false with the
-// host error set when any of it failed.
-bool stamp(PyObject* result, PyObject* child_run_id, PyObject* spec) {
-  if (PyObject_SetItem(result, child_run_id_key, child_run_id) < 0) return false;
-  Ref spec_dict = call_method(spec, to_dict);
-  return spec_dict && PyObject_SetItem(result, spec_key, spec_dict.get()) == 0;
-}
-
-// Whether the loop stops after this child: 1 stop, 0 go on, -1 error.
-int stop_after(PyObject* return_when, PyObject* result) {
-  int wants_success = PyObject_RichCompareBool(return_when, first_success, Py_EQ);
-  if (wants_success < 0) return -1;
-  if (wants_success) {
-    Ref output = call_method(result, get, output_key.get());
-    if (!output) return -1;
-    if (output.get() != Py_None) return 1;
-  }
-  return PyObject_RichCompareBool(return_when, any_child, Py_EQ);
+// Whether the loop stops after this child's result.
+bool stop_after(Obj return_when, Obj result) {
+  if (checked(PyObject_RichCompareBool(return_when, first_success, Py_EQ)) &&
+      call_method(result, get, output_key.get()).get() != Py_None)
+    return true;
+  return checked(PyObject_RichCompareBool(return_when, any_child, Py_EQ));
 }
 
 // "inmem-<parent run id>-<resume key>-<idx>", the prefix made once per call.
-Ref mint_child_id(PyObject* prefix, Py_ssize_t idx) {
+Ref mint_child_id(Obj prefix, Py_ssize_t idx) {
   char digits[24];
   char* end = std::to_chars(digits, digits + sizeof digits, idx).ptr;
-  Ref number(PyUnicode_FromStringAndSize(digits, end - digits));
-  return number ? Ref(PyUnicode_Concat(prefix, number.get())) : Ref();
-}
-
-// The awaitable of the runner's call for one child.
-Ref run_child(PyObject* self, PyObject* spec) {
-  Ref runner = getattr(self, child_runner_attr);
-  return runner ? call(runner.get(), spec) : Ref();
+  Ref number = checked(PyUnicode_FromStringAndSize(digits, end - digits));
+  return checked(PyUnicode_Concat(prefix, number.get()));
 }
 
 Task enqueue_children(Args& a, Frame& frame) {
@@ -225,43 +198,39 @@ Task enqueue_children(Args& a, Frame& frame) {
   Ref& id_prefix = frame.slot();
   Ref& child_run_id = frame.slot();
 
-  results = Ref(PyDict_New());
-  child_ids = Ref(PyList_New(0));
-  id_prefix = Ref(PyUnicode_FromFormat("inmem-%U-%U-", parent_run_id, parent_resume_key));
-  if (!results || !child_ids || !id_prefix) co_return Ref();
+  results = new_dict();
+  child_ids = new_list();
+  id_prefix = format("inmem-%U-%U-", parent_run_id, parent_resume_key);
   // The tuple is the caller's and immutable, so its items outlive every await.
   SHELL_INVARIANT(PyTuple_CheckExact(specs), "the binder tested 'tuple[ChildSpec, ...]'");
   for (Py_ssize_t idx = 0; idx < PyTuple_GET_SIZE(specs); ++idx) {
     PyObject* spec = PyTuple_GET_ITEM(specs, idx);
-    child_run_id = mint_child_id(id_prefix.get(), idx);
-    if (!child_run_id || PyList_Append(child_ids.get(), child_run_id.get()) < 0) co_return Ref();
+    child_run_id = mint_child_id(id_prefix, idx);
+    list_append(child_ids, child_run_id);
 
-    // A child's failure is data: any Exception becomes its error record.
-    Ref running = run_child(self, spec);
     Ref result;
-    if (running) result = co_await host_await(std::move(running));
-    if (result && !stamp(result.get(), child_run_id.get(), spec)) result.reset();
-    if (!result) {
-      if (!error_is(PyExc_Exception)) co_return Ref();
+    try {
+      // Its own statement: a temporary of the co_await's statement would be
+      // held across the suspension, where the collector cannot see it.
+      Ref running = call(getattr(self, child_runner_attr), spec);
+      result = co_await host_await(std::move(running));
+      set_item(result, child_run_id_key, child_run_id);
+      set_item(result, spec_key, call_method(spec, to_dict));
+    } catch (const HostError&) {
+      // A child's failure is data: any Exception becomes its error record.
+      if (!error_is(PyExc_Exception)) throw;
       Ref exc = take_error();
       Ref cls = global(a.globals(), child_result);
-      Ref spec_dict = cls ? call_method(spec, to_dict) : Ref();
-      Ref error = spec_dict ? Ref(PyObject_Str(exc.get())) : Ref();
-      result = error ? child_record(cls.get(), child_run_id.get(), spec_dict.get(), Py_None, error.get()) : Ref();
-      if (!result) co_return Ref();
+      Ref spec_dict = call_method(spec, to_dict);
+      result = child_record(cls, child_run_id, spec_dict, Py_None, str_of(exc));
     }
-    if (PyDict_SetItem(results.get(), child_run_id.get(), result.get()) < 0) co_return Ref();
-
-    int stop = stop_after(return_when, result.get());
-    if (stop < 0) co_return Ref();
-    if (stop) break;
+    set_item(results, child_run_id, result);
+    if (stop_after(return_when, result)) break;
   }
 
   // Stored only now: a call that fails or is cancelled midway leaves nothing.
-  Ref pending = getattr(self, pending_attr);
-  Ref fresh(PyDict_New());
-  Ref by_key = pending && fresh ? call_method(pending.get(), setdefault, parent_run_id, fresh.get()) : Ref();
-  if (!by_key || PyObject_SetItem(by_key.get(), parent_resume_key, results.get()) < 0) co_return Ref();
+  Ref by_key = call_method(getattr(self, pending_attr), setdefault, parent_run_id, new_dict());
+  set_item(by_key, parent_resume_key, results);
   co_return child_ids;
 }
 
@@ -269,13 +238,9 @@ Ref collect_results(Args& a) {
   PyObject* self = a[0];
   PyObject* parent_run_id = a[1];
   PyObject* resume_key = a[2];
-  Ref pending = getattr(self, pending_attr);
-  Ref nothing(PyDict_New());
-  Ref by_key = pending && nothing ? call_method(pending.get(), get, parent_run_id, nothing.get()) : Ref();
-  Ref none_stored(PyDict_New());
-  Ref collected = by_key && none_stored ? call_method(by_key.get(), pop, resume_key, none_stored.get()) : Ref();
-  if (!collected) return {};
-  if (!PyDict_CheckExact(collected.get()) && collected.get() != Py_None) return expected_type("dict", collected.get());
+  Ref by_key = call_method(getattr(self, pending_attr), get, parent_run_id, new_dict());
+  Ref collected = call_method(by_key, pop, resume_key, new_dict());
+  if (!PyDict_CheckExact(collected.get()) && collected.get() != Py_None) expected_type("dict", collected.get());
   return collected;
 }
 

@@ -164,18 +164,9 @@ Name abort_action("abort"), cost_guard("cost"), token_guard("token_count"), dept
 Keywords breach_keywords("cap_name", "cap_value", "would_be");
 
 // Raises BudgetExceeded, the class read from the module at the moment of the breach.
-Ref breach(Args& a, Ref reason, PyObject* name, PyObject* cap, PyObject* value) {
-  if (!reason) return {};
+[[noreturn]] void breach(Args& a, Obj reason, Obj name, Obj cap, Obj value) {
   Ref cls = global(a.globals(), budget_exceeded);
-  if (!cls) return {};
-  return raise_instance(call_keywords(cls.get(), 1, breach_keywords, reason.get(), name, cap, value));
-}
-
-// Reads the cap held in `field` into `cap`: 1 when it is set (> 0), 0 when it
-// is not (0 or negative means no cap), -1 with the host error set.
-int read_cap(PyObject* self, const Name& field, Ref& cap) {
-  cap = getattr(self, field);
-  return cap ? positive(cap.get()) : -1;
+  raise_instance(call_keywords(cls, 1, breach_keywords, reason, name, cap, value));
 }
 
 // ---- BudgetExceeded -------------------------------------------------------------
@@ -183,13 +174,10 @@ int read_cap(PyObject* self, const Name& field, Ref& cap) {
 Ref budget_exceeded_init(Args& a) {
   PyObject* self = a[0];
   Ref cap = a.real_object(3), value = a.real_object(4);
-  if (!cap || !value) return {};
-  if (!setattr(self, cap_name, a[2]) || !setattr(self, cap_value, cap.get()) ||
-      !setattr(self, would_be, value.get()))
-    return {};
-  Ref args(PyTuple_Pack(1, a[1]));
-  if (!args || reinterpret_cast<PyTypeObject*>(PyExc_Exception)->tp_init(self, args.get(), nullptr) < 0)
-    return {};
+  setattr(self, cap_name, a[2]);
+  setattr(self, cap_value, cap);
+  setattr(self, would_be, value);
+  checked(reinterpret_cast<PyTypeObject*>(PyExc_Exception)->tp_init(self, tuple_of(a[1]).get(), nullptr));
   return none();
 }
 
@@ -198,100 +186,67 @@ Ref budget_exceeded_init(Args& a) {
 FloatConstant zero_usd(0.0);
 
 Ref remaining_usd_of(PyObject* self) {
-  Ref cap;
-  int capped = read_cap(self, cost_cap_usd, cap);
-  if (capped <= 0) return capped < 0 ? Ref() : Ref::borrow(zero_usd.get());
-  Ref spent = getattr(self, spent_cost_usd);
-  Ref diff = spent ? subtract(cap.get(), spent.get()) : Ref();
-  if (!diff) return {};
-  int left = compare(diff.get(), zero_usd.get(), Py_GT);
-  if (left < 0) return {};
-  return left ? diff : Ref::borrow(zero_usd.get());
+  Ref cap = getattr(self, cost_cap_usd);
+  if (!positive(cap)) return zero_usd.ref();
+  Ref diff = subtract(cap, getattr(self, spent_cost_usd));
+  return compare(diff, zero_usd, Py_GT) ? diff : zero_usd.ref();
 }
 
 Ref remaining_usd(Args& a) { return remaining_usd_of(a[0]); }
 
 Ref remaining_tokens_of(PyObject* self) {
-  Ref cap;
-  int capped = read_cap(self, token_cap, cap);
-  if (capped <= 0) return capped < 0 ? Ref() : integer(0);
-  Ref spent = getattr(self, spent_tokens);
-  Ref diff = spent ? subtract(cap.get(), spent.get()) : Ref();
-  if (!diff) return {};
-  int left = positive(diff.get());
-  if (left < 0) return {};
-  return left ? as_int(diff.get()) : integer(0);
+  Ref cap = getattr(self, token_cap);
+  if (!positive(cap)) return integer(0);
+  Ref diff = subtract(cap, getattr(self, spent_tokens));
+  return positive(diff) ? as_int(diff) : integer(0);
 }
 
 Ref remaining_tokens(Args& a) { return remaining_tokens_of(a[0]); }
 
-// One more debit naming `tool` in the book's per-tool counts.
-bool count_tool(PyObject* self, PyObject* tool) {
+// counts[tool] = counts.get(tool, 0) + 1
+void count_tool(PyObject* self, PyObject* tool) {
   Ref counts = getattr(self, tool_call_counts);
-  if (!counts) return false;
   Ref current;
-  if (PyDict_CheckExact(counts.get())) {
-    PyObject* found = nullptr;
-    if (PyDict_GetItemRef(counts.get(), tool, &found) < 0) return false;
-    current = found ? Ref(found) : integer(0);
-  } else {
-    Ref zero = integer(0);
-    current = zero ? call_method(counts.get(), get, tool, zero.get()) : Ref();
-  }
-  Ref one = integer(1);
-  Ref next = current && one ? add(current.get(), one.get()) : Ref();
-  return next && PyObject_SetItem(counts.get(), tool, next.get()) == 0;
+  if (!PyDict_CheckExact(counts.get()))
+    current = call_method(counts, get, tool, integer(0));
+  else if (!get_item(counts, tool, current))
+    current = integer(0);
+  Ref next = add(current, integer(1));
+  set_item(counts, tool, next);
 }
 
 Ref debit(Args& a) {
   PyObject* self = a[0];
-  double cost_usd = a.real(1);
   PyObject* tokens = a[2];
   PyObject* tool_name = a[3];
-
-  int some_tokens = positive(tokens);
-  if (some_tokens < 0) return {};
-  Ref tokens_spent = some_tokens ? Ref::borrow(tokens) : integer(0);
-  Ref cost_spent = cost_usd > 0.0 ? a.real_object(1) : Ref::borrow(zero_usd.get());  // NaN counts as nothing
-  if (!tokens_spent || !cost_spent) return {};
+  Ref tokens_spent = positive(tokens) ? Ref::borrow(tokens) : integer(0);
+  Ref cost_spent = a.real(1) > 0.0 ? a.real_object(1) : zero_usd.ref();  // NaN counts as nothing
 
   // Host code may run from here (a property, __iadd__, a comparison of what
   // the book holds): every field is read where the Python reads it.
-  Ref spent_cost = getattr(self, spent_cost_usd);
-  spent_cost = spent_cost ? add_in_place(spent_cost.get(), cost_spent.get()) : Ref();
-  if (!spent_cost || !setattr(self, spent_cost_usd, spent_cost.get())) return {};
-  Ref spent = getattr(self, spent_tokens);
-  spent = spent ? add_in_place(spent.get(), tokens_spent.get()) : Ref();
-  if (!spent || !setattr(self, spent_tokens, spent.get())) return {};
+  add_to(self, spent_cost_usd, cost_spent);
+  add_to(self, spent_tokens, tokens_spent);
   SHELL_INVARIANT(tool_name == Py_None || PyUnicode_CheckExact(tool_name), "the binder tested 'Optional[str]'");
-  if (tool_name != Py_None && PyUnicode_GET_LENGTH(tool_name) > 0 && !count_tool(self, tool_name)) return {};
+  if (tool_name != Py_None && PyUnicode_GET_LENGTH(tool_name) > 0) count_tool(self, tool_name);
 
   // The caps are tested against the totals as the book reads them back.
-  Ref cost_cap;
-  int breached = read_cap(self, cost_cap_usd, cost_cap);
-  if (breached > 0) {
-    spent_cost = getattr(self, spent_cost_usd);
-    breached = spent_cost ? compare(spent_cost.get(), cost_cap.get(), Py_GT) : -1;
+  Ref cost_cap = getattr(self, cost_cap_usd);
+  if (positive(cost_cap)) {
+    Ref spent = getattr(self, spent_cost_usd);
+    if (compare(spent, cost_cap, Py_GT)) {
+      Ref spent_text = fixed4(spent);
+      Ref cap_text = fixed4(cost_cap);
+      breach(a, format("tree cost cap breached: spent=$%U > cap=$%U", spent_text, cap_text),
+             cost_cap_usd, cost_cap, spent);
+    }
   }
-  if (breached < 0) return {};
-  if (breached) {
-    Ref spent_text = fixed4(spent_cost.get()), cap_text = spent_text ? fixed4(cost_cap.get()) : Ref();
-    if (!cap_text) return {};
-    return breach(a,
-                  Ref(PyUnicode_FromFormat("tree cost cap breached: spent=$%U > cap=$%U", spent_text.get(),
-                                           cap_text.get())),
-                  cost_cap_usd, cost_cap.get(), spent_cost.get());
+  Ref tokens_cap = getattr(self, token_cap);
+  if (positive(tokens_cap)) {
+    Ref spent = getattr(self, spent_tokens);
+    if (compare(spent, tokens_cap, Py_GT))
+      breach(a, format("tree token cap breached: %S > %S", spent, tokens_cap), token_cap,
+             tokens_cap, spent);
   }
-  Ref tokens_cap;
-  breached = read_cap(self, token_cap, tokens_cap);
-  if (breached > 0) {
-    spent = getattr(self, spent_tokens);
-    breached = spent ? compare(spent.get(), tokens_cap.get(), Py_GT) : -1;
-  }
-  if (breached < 0) return {};
-  if (breached)
-    return breach(a, Ref(PyUnicode_FromFormat("tree token cap breached: %S > %S", spent.get(), tokens_cap.get())),
-                  token_cap, tokens_cap.get(), spent.get());
   return none();
 }
 
@@ -300,129 +255,86 @@ Ref debit(Args& a) {
 Ref check_depth(Args& a) {
   PyObject* self = a[0];
   PyObject* additional = a[1];
-  Ref cap;
-  int capped = read_cap(self, max_spawn_depth, cap);
-  if (capped <= 0) return capped < 0 ? Ref() : none();
-  Ref depth = getattr(self, current_depth);
-  Ref reach = depth ? add(depth.get(), additional) : Ref();
-  if (!reach) return {};
-  int over = compare(reach.get(), cap.get(), Py_GT);
-  if (over < 0) return {};
-  if (over)
-    return breach(a,
-                  Ref(PyUnicode_FromFormat("max_spawn_depth breached: would reach depth %S (cap %S)", reach.get(),
-                                           cap.get())),
-                  max_spawn_depth, cap.get(), reach.get());
+  Ref cap = getattr(self, max_spawn_depth);
+  if (!positive(cap)) return none();
+  Ref reach = add(getattr(self, current_depth), additional);
+  if (compare(reach, cap, Py_GT))
+    breach(a, format("max_spawn_depth breached: would reach depth %S (cap %S)", reach, cap),
+           max_spawn_depth, cap, reach);
   return none();
 }
 
 Ref check_fanout(Args& a) {
   PyObject* self = a[0];
   PyObject* count = a[1];
-  Ref cap;
-  int capped = read_cap(self, max_spawn_fanout, cap);
-  if (capped <= 0) return capped < 0 ? Ref() : none();
-  int over = compare(count, cap.get(), Py_GT);
-  if (over < 0) return {};
-  if (over)
-    return breach(a,
-                  Ref(PyUnicode_FromFormat("max_spawn_fanout breached: requested %S children (cap %S)", count,
-                                           cap.get())),
-                  max_spawn_fanout, cap.get(), count);
+  Ref cap = getattr(self, max_spawn_fanout);
+  if (!positive(cap)) return none();
+  if (compare(count, cap, Py_GT))
+    breach(a, format("max_spawn_fanout breached: requested %S children (cap %S)", count, cap),
+           max_spawn_fanout, cap, count);
   return none();
 }
 
 Ref check_concurrent(Args& a) {
   PyObject* self = a[0];
   PyObject* additional = a[1];
-  Ref cap;
-  int capped = read_cap(self, max_concurrent_spawns, cap);
-  if (capped <= 0) return capped < 0 ? Ref() : none();
+  Ref cap = getattr(self, max_concurrent_spawns);
+  if (!positive(cap)) return none();
   Ref active = getattr(self, active_child_count);
-  Ref in_flight = active ? add(active.get(), additional) : Ref();
-  if (!in_flight) return {};
-  int over = compare(in_flight.get(), cap.get(), Py_GT);
-  if (over < 0) return {};
-  if (over)
-    return breach(a,
-                  Ref(PyUnicode_FromFormat("max_concurrent_spawns breached: %S in flight + %S requested (cap %S)",
-                                           active.get(), additional, cap.get())),
-                  max_concurrent_spawns, cap.get(), in_flight.get());
+  Ref in_flight = add(active, additional);
+  if (compare(in_flight, cap, Py_GT))
+    breach(a,
+           format("max_concurrent_spawns breached: %S in flight + %S requested (cap %S)", active, additional,
+                  cap),
+           max_concurrent_spawns, cap, in_flight);
   return none();
 }
 
 Ref check_can_afford(Args& a) {
   PyObject* self = a[0];
   Ref cost_usd = a.real_object(1);
-  if (!cost_usd) return {};
-  Ref cap;
-  int capped = read_cap(self, cost_cap_usd, cap);
-  if (capped <= 0) return capped < 0 ? Ref() : none();
-  Ref spent = getattr(self, spent_cost_usd);
-  Ref total = spent ? add(spent.get(), cost_usd.get()) : Ref();
-  if (!total) return {};
-  int over = compare(total.get(), cap.get(), Py_GT);
-  if (over < 0) return {};
-  if (!over) return none();
+  Ref cap = getattr(self, cost_cap_usd);
+  if (!positive(cap)) return none();
+  Ref total = add(getattr(self, spent_cost_usd), cost_usd);
+  if (!compare(total, cap, Py_GT)) return none();
   Ref left = call_method(self, remaining_usd_key);
-  Ref cost_text = left ? fixed4(cost_usd.get()) : Ref();
-  Ref left_text = cost_text ? fixed4(left.get()) : Ref();
-  if (!left_text) return {};
-  return breach(a,
-                Ref(PyUnicode_FromFormat("child of $%U wouldn't fit: remaining $%U", cost_text.get(),
-                                         left_text.get())),
-                cost_cap_usd, cap.get(), total.get());
+  Ref cost_text = fixed4(cost_usd);
+  Ref left_text = fixed4(left);
+  breach(a, format("child of $%U wouldn't fit: remaining $%U", cost_text, left_text), cost_cap_usd,
+         cap, total);
 }
 
 // ---- child bookkeeping -----------------------------------------------------------
 
-bool step_counter(PyObject* self, const Name& field, long delta) {
-  Ref count = getattr(self, field);
-  Ref step = integer(delta);
-  Ref next = count && step ? add_in_place(count.get(), step.get()) : Ref();
-  return next && setattr(self, field, next.get());
-}
-
 Ref register_child_spawned(Args& a) {
   PyObject* self = a[0];
-  if (!step_counter(self, active_child_count, 1) || !step_counter(self, cumulative_child_count, 1)) return {};
+  add_to(self, active_child_count, integer(1));
+  add_to(self, cumulative_child_count, integer(1));
   return none();
 }
 
 Ref register_child_completed(Args& a) {
   PyObject* self = a[0];
-  Ref active = getattr(self, active_child_count);
-  Ref one = integer(1);
-  Ref next = active && one ? subtract(active.get(), one.get()) : Ref();
-  if (!next) return {};
-  int above = positive(next.get());
-  if (above < 0) return {};
-  if (!above) next = integer(0);
-  return next && setattr(self, active_child_count, next.get()) ? none() : Ref();
+  Ref left = subtract(getattr(self, active_child_count), integer(1));
+  setattr(self, active_child_count, positive(left) ? left : integer(0));
+  return none();
 }
 
 // ---- guard import and snapshot ----------------------------------------------------
 
 // `getattr(guard, name, fallback)`: only a missing attribute falls back.
-Ref attribute_or(PyObject* guard, PyObject* name, PyObject* fallback) {
+Ref attribute_or(Obj guard, Obj name, Obj fallback) {
   PyObject* value = nullptr;
-  if (PyObject_GetOptionalAttr(guard, name, &value) < 0) return {};
+  checked(PyObject_GetOptionalAttr(guard, name, &value));
   return value ? Ref(value) : Ref::borrow(fallback);
 }
 
 // A budget guard may tighten a cap, never loosen one: an unset cap (<= 0) takes
 // the limit as it is; a set cap only gives way to a smaller positive limit.
-bool tighten(PyObject* book, const Name& field, PyObject* limit) {
+void tighten(Obj book, const Name& field, Obj limit) {
   Ref current = getattr(book, field);
-  if (!current) return false;
-  int set = positive(current.get());
-  if (set < 0) return false;
-  if (set) {
-    int tighter = positive(limit);
-    if (tighter > 0) tighter = compare(limit, current.get(), Py_LT);
-    if (tighter <= 0) return tighter == 0;
-  }
-  return setattr(book, field, limit);
+  if (positive(current) && !(positive(limit) && compare(limit, current, Py_LT))) return;
+  setattr(book, field, limit);
 }
 
 // Which guard type sets which field, and through which limit method.
@@ -441,33 +353,30 @@ const GuardRule guard_rules[] = {
     {wall_time_guard, limit_as_seconds, wall_time_cap_seconds, false},
 };
 
-bool apply_guard(PyObject* book, PyObject* guard) {
+void apply_guard(Obj book, Obj guard) {
   Ref guard_type = attribute_or(guard, type_attr, Py_None);
-  Ref action = guard_type ? attribute_or(guard, action_attr, abort_action) : Ref();
-  if (!action) return false;
-  int other_action = PyObject_RichCompareBool(action.get(), abort_action, Py_NE);
-  if (other_action < 0) return false;
-  if (other_action) return true;  // warn / require_approval: enforced by policy handlers
+  Ref action = attribute_or(guard, action_attr, abort_action);
+  if (checked(PyObject_RichCompareBool(action.get(), abort_action, Py_NE)))
+    return;  // warn / require_approval: enforced by policy handlers
   for (const GuardRule& rule : guard_rules) {
-    int match = PyObject_RichCompareBool(guard_type.get(), rule.type, Py_EQ);
-    if (match < 0) return false;
-    if (!match) continue;
+    if (!checked(PyObject_RichCompareBool(guard_type.get(), rule.type, Py_EQ))) continue;
     Ref limit = call_method(guard, rule.limit_method);
-    if (!limit) return false;
-    return rule.tightens ? tighten(book, rule.field, limit.get()) : setattr(book, rule.field, limit.get());
+    if (rule.tightens)
+      tighten(book, rule.field, limit);
+    else
+      setattr(book, rule.field, limit);
+    return;
   }
-  return true;
 }
 
 Ref from_guards(Args& a) {
   PyObject* cls = a[0];
   PyObject* guards = a[1];
   Ref book = call(cls);
-  if (!book) return {};
   SHELL_INVARIANT(PyList_CheckExact(guards), "the binder tested 'list[Any]'");
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(guards); ++i) {
     Ref guard = Ref::borrow(PyList_GET_ITEM(guards, i));
-    if (!apply_guard(book.get(), guard.get())) return {};
+    apply_guard(book, guard);
   }
   return book;
 }
@@ -511,8 +420,7 @@ KeyedDict snapshot{snapshot_entries};
     // Host code may run at each read or call (a property, an overriding
     // method): the values are held, and the dict is made only at the end.
     values[i] = method ? call_own(self, *key, *method) : getattr(self, *key);
-    if (values[i] && rounded) values[i] = round6(values[i].get());
-    if (!values[i]) return {};
+    if (rounded) values[i] = round6(values[i]);
   }
   return snapshot.with(values);
 }

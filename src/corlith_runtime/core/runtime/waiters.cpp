@@ -179,100 +179,83 @@ Name duration_units("_DURATION_UNITS"), strip("strip"), lower("lower");
 
 // ---- signal matching -------------------------------------------------------------
 
-// Whether `value != expected` leaves the pair holding: 1, 0, or -1.
-int holds_unless(int differs) { return differs < 0 ? -1 : !differs; }
-
 // Whether `payload.get(key) != expected`, when that is decided without running
-// host code: 1 or 0, else kUndecided.
-int differs_plainly(PyObject* payload, PyObject* key, PyObject* expected, KeyHints* hints) noexcept {
+// host code.
+std::optional<bool> differs_plainly(PyObject* payload, PyObject* key, PyObject* expected, KeyHints* hints) noexcept {
   PyObject* found;
-  if (!peek_item(payload, key, found, hints)) return kUndecided;
+  if (!peek_item(payload, key, found, hints)) return std::nullopt;
   return compare_plainly(found ? found : Py_None, expected, Py_NE);
 }
 
-// One expected pair of the predicate against the payload: 1 when it holds.
-// Borrowed while nothing can run host code; held across anything that can,
-// which may drop them from their dicts.
-int pair_holds(PyObject* payload, PyObject* key, PyObject* expected, KeyHints* hints) {
-  int differs = differs_plainly(payload, key, expected, hints);
-  if (differs != kUndecided) return !differs;
+// One expected pair of the predicate against the payload. Borrowed while
+// nothing can run host code; held across anything that can, which may drop
+// them from their dicts.
+bool pair_holds(Obj payload, Obj key, Obj expected, KeyHints* hints) {
+  if (std::optional<bool> differs = differs_plainly(payload, key, expected, hints)) return !*differs;
   Ref k = Ref::borrow(key), e = Ref::borrow(expected), value;
-  int got = get_item(payload, k.get(), value);
-  if (got < 0) return -1;
-  if (!got) value = none();
-  return holds_unless(compare(value.get(), e.get(), Py_NE));
+  if (!get_item(payload, k, value)) value = none();
+  return !compare(value, e, Py_NE);
 }
 
 // Shallow equality over `match.items()`, in the mapping's own order.
-int predicate_holds(PyObject* match, PyObject* payload, KeyHints* hints) {
+bool predicate_holds(Obj given, Obj payload, KeyHints* hints) {
+  PyObject* match = given;
   if (hints) hints->rewind();
   if (PyDict_CheckExact(match)) {
     Py_ssize_t size = PyDict_GET_SIZE(match), left = size, pos = 0;
     PyObject *key, *expected;
     while (next_item(match, pos, key, expected)) {
       // More entries than the dict started with: a comparison swapped keys.
-      if (left-- == 0) {
-        PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-        return -1;
-      }
-      int holds = pair_holds(payload, key, expected, hints);
-      if (holds <= 0) return holds;
-      if (PyDict_GET_SIZE(match) != size) {
-        PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-        return -1;
-      }
+      if (left-- == 0) raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
+      if (!pair_holds(payload, key, expected, hints)) return false;
+      if (PyDict_GET_SIZE(match) != size) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
     }
-    return 1;
+    return true;
   }
-  Ref pairs = call_method(match, items);
-  Ref it = pairs ? Ref(PyObject_GetIter(pairs.get())) : Ref();
-  if (!it) return -1;
-  while (Ref item = Ref(PyIter_Next(it.get()))) {
+  Ref it = iterate(call_method(match, items));
+  while (Ref item = next_of(it)) {
     Ref key, expected;
-    if (!unpack2(item.get(), key, expected)) return -1;
-    int holds = pair_holds(payload, key.get(), expected.get(), hints);
-    if (holds <= 0) return holds;
+    unpack2(item, key, expected);
+    if (!pair_holds(payload, key, expected, hints)) return false;
   }
-  return PyErr_Occurred() ? -1 : 1;
+  return true;
 }
 
 // self.matches(signal_name, payload) when it can be decided without running
-// host code (plain attributes, a dict of str keys, plain values): 1 or 0, else
-// kUndecided. Nothing here can drop an object, so all of it stays borrowed,
-// and nothing it does is seen: the host's way may start again from the top.
-int matches_plainly(PyObject* self, PyObject* signal_name, PyObject* payload, KeyHints* hints) noexcept {
+// host code (plain attributes, a dict of str keys, plain values). Nothing here
+// can drop an object, so all of it stays borrowed, and nothing it does is
+// seen: the host's way may start again from the top.
+std::optional<bool> matches_plainly(PyObject* self, PyObject* signal_name, PyObject* payload,
+                                    KeyHints* hints) noexcept {
   PyObject* own_name = peek_attr(self, signal_name_attr);
-  if (!own_name) return kUndecided;
-  int other_signal = compare_plainly(signal_name, own_name, Py_NE);
-  if (other_signal) return other_signal == kUndecided ? kUndecided : 0;
+  if (!own_name) return std::nullopt;
+  std::optional<bool> other_signal = compare_plainly(signal_name, own_name, Py_NE);
+  if (!other_signal) return std::nullopt;
+  if (*other_signal) return false;
   PyObject* match = peek_attr(self, match_attr);
-  if (!match || !PyDict_CheckExact(match)) return kUndecided;
+  if (!match || !PyDict_CheckExact(match)) return std::nullopt;
   if (hints) hints->rewind();
   Py_ssize_t pos = 0;
   PyObject *key, *expected;
   while (next_item(match, pos, key, expected)) {
-    int differs = differs_plainly(payload, key, expected, hints);
-    if (differs) return differs == kUndecided ? kUndecided : 0;
+    std::optional<bool> differs = differs_plainly(payload, key, expected, hints);
+    if (!differs) return std::nullopt;
+    if (*differs) return false;
   }
-  return 1;
+  return true;
 }
 
-// The same, the host's way: 1, 0, or -1 with the host error set.
-int matches_by_host(PyObject* self, PyObject* signal_name, PyObject* payload, KeyHints* hints) {
-  Ref own_name = getattr(self, signal_name_attr);
-  if (!own_name) return -1;
-  int other_signal = compare(signal_name, own_name.get(), Py_NE);
-  if (other_signal) return other_signal < 0 ? -1 : 0;
-  Ref match = getattr(self, match_attr);
-  return match ? predicate_holds(match.get(), payload, hints) : -1;
+// The same, the host's way.
+bool matches_by_host(PyObject* self, PyObject* signal_name, PyObject* payload, KeyHints* hints) {
+  if (compare(signal_name, getattr(self, signal_name_attr), Py_NE)) return false;
+  return predicate_holds(getattr(self, match_attr), payload, hints);
 }
 
 // Hot: the shell's reads and comparisons are inlined into it.
 [[gnu::flatten]] Ref matches(Args& a) {
-  int holds = matches_plainly(a[0], a[1], a[2], nullptr);
+  std::optional<bool> holds = matches_plainly(a[0], a[1], a[2], nullptr);
   // Host code may run from here; the arguments are the caller's, held by it.
-  if (holds == kUndecided) holds = matches_by_host(a[0], a[1], a[2], nullptr);
-  return holds < 0 ? Ref() : boolean(holds);
+  return boolean(holds ? *holds : matches_by_host(a[0], a[1], a[2], nullptr));
 }
 
 // ---- the registries --------------------------------------------------------------
@@ -280,29 +263,20 @@ int matches_by_host(PyObject* self, PyObject* signal_name, PyObject* payload, Ke
 Ref registry_init(Args& a) {
   PyObject* self = a[0];
   PyObject* clock = a[1];
-  int given = PyObject_IsTrue(clock);
-  if (given < 0) return {};
-  Ref chosen;
-  if (given) {
-    chosen = Ref::borrow(clock);
-  } else {
-    Ref time = global(a.globals(), time_module);
-    chosen = time ? getattr(time.get(), time_function) : Ref();
-  }
-  if (!chosen || !setattr(self, clock_attr, chosen.get())) return {};
-  for (PyObject* list_name : {signal_waiters.get(), timers.get(), user_inputs.get()}) {
-    Ref empty(PyList_New(0));
-    if (!empty || !setattr(self, list_name, empty.get())) return {};
-  }
+  Ref chosen = truth(clock) ? Ref::borrow(clock) : getattr(global(a.globals(), time_module), time_function);
+  setattr(self, clock_attr, chosen);
+  for (PyObject* list_name : {signal_waiters.get(), timers.get(), user_inputs.get()})
+    setattr(self, list_name, new_list());
   return none();
 }
 
 Ref append_to(PyObject* self, const Name& list_name, PyObject* waiter) {
   Ref list = getattr(self, list_name);
-  if (!list) return {};
-  if (PyList_CheckExact(list.get())) return list_append(list.get(), waiter) < 0 ? Ref() : none();
-  Ref done = call_method(list.get(), append, waiter);
-  return done ? none() : Ref();
+  if (PyList_CheckExact(list.get()))
+    list_append(list, waiter);
+  else
+    call_method(list, append, waiter);
+  return none();
 }
 
 Ref register_signal_waiter(Args& a) { return append_to(a[0], signal_waiters, a[1]); }
@@ -312,37 +286,32 @@ Ref register_user_input_waiter(Args& a) { return append_to(a[0], user_inputs, a[
 // dict(payload) for a dict: merged into a new one as the constructor does, so
 // it has the constructor's layout (a copy would keep an instance's split table).
 Ref dict_of(PyObject* payload) {
-  Ref made(PyDict_New());
-  return made && PyDict_Merge(made.get(), payload, 1) == 0 ? made : Ref();
+  Ref made = new_dict();
+  checked(PyDict_Merge(made.get(), payload, 1));
+  return made;
 }
-
-// A list grown while walking another; PyList_Append on a fresh list cannot be
-// observed by anyone else.
-bool keep(PyObject* list, PyObject* item) { return list_append(list, item) == 0; }
 
 // The list of waiters kept from `waiting`: room for all of a plain list's
 // waiters up front, trimmed by `replace` to what appends would have left.
-Ref remaining_of(PyObject* waiting) {
-  return PyList_CheckExact(waiting) ? list_with_room(PyList_GET_SIZE(waiting)) : Ref(PyList_New(0));
+Ref remaining_of(Obj waiting) {
+  return PyList_CheckExact(waiting) ? list_with_room(PyList_GET_SIZE(waiting)) : new_list();
 }
-bool replace(PyObject* self, const Name& list_name, PyObject* remaining) {
+void replace(PyObject* self, const Name& list_name, Obj remaining) {
   trim_room(remaining);
-  return setattr(self, list_name, remaining);
+  setattr(self, list_name, remaining);
 }
 
 [[gnu::flatten]] Ref resolve_signal(Args& a) {
   PyObject* self = a[0];
   PyObject* signal_name = a[1];
   PyObject* payload = a[2];
-  Ref matched(PyList_New(0));
+  Ref matched = new_list();
   Ref waiters = getattr(self, signal_waiters);
-  Ref remaining = waiters ? remaining_of(waiters.get()) : Ref();
-  if (!matched || !remaining) return {};
+  Ref remaining = remaining_of(waiters);
   // A plain list is walked by index, re-reading its length at every step as
   // its own iterator would: a comparison may change it.
   bool plain = PyList_CheckExact(waiters.get());
-  Ref it = plain ? Ref() : Ref(PyObject_GetIter(waiters.get()));
-  if (!plain && !it) return {};
+  Ref it = plain ? Ref() : iterate(waiters);
   KeyHints hints;  // every predicate reads the same payload
   for (Py_ssize_t i = 0;; ++i) {
     // A plain list's waiter is borrowed until host code may run (which could
@@ -353,36 +322,31 @@ bool replace(PyObject* self, const Name& list_name, PyObject* remaining) {
       if (i >= PyList_GET_SIZE(waiters.get())) break;
       waiter = PyList_GET_ITEM(waiters.get(), i);
     } else {
-      if (!(w = Ref(PyIter_Next(it.get())))) break;
+      if (!(w = next_of(it))) break;
       waiter = w.get();
     }
     // Our own `matches`, when the call by name would reach it, runs here without a call.
-    int own = calls_own_plainly(waiter, matches_name, matches);
-    int hit = own == 1 ? matches_plainly(waiter, signal_name, payload, &hints) : kUndecided;
-    if (hit == kUndecided) {
+    std::optional<bool> own = calls_own_plainly(waiter, matches_name, matches);
+    std::optional<bool> hit = own == true ? matches_plainly(waiter, signal_name, payload, &hints) : std::nullopt;
+    if (!hit) {
       // Host code may run from here, and may drop the waiter from the list.
       if (!w) w = Ref::borrow(waiter);
-      if (own == kUndecided) own = calls_own(waiter, matches_name, matches);
-      if (own) {
+      if (own ? *own : calls_own(waiter, matches_name, matches))
         hit = matches_by_host(waiter, signal_name, payload, &hints);
-      } else {
-        Ref verdict = call_method(waiter, matches_name, signal_name, payload);
-        hit = verdict ? PyObject_IsTrue(verdict.get()) : -1;
-      }
+      else
+        hit = truth(call_method(waiter, matches_name, signal_name, payload));
     }
-    if (hit < 0) return {};
-    if (!hit) {
-      if (!keep(remaining.get(), waiter)) return {};
+    if (!*hit) {
+      list_append(remaining, waiter);
       continue;
     }
     if (!w) w = Ref::borrow(waiter);
-    Ref run_id = getattr(w.get(), parent_run_id_attr);
-    Ref key = run_id ? getattr(w.get(), resume_key_attr) : Ref();
-    Ref copy = key ? dict_of(payload) : Ref();
-    Ref record = copy ? Ref(PyTuple_Pack(3, run_id.get(), key.get(), copy.get())) : Ref();
-    if (!record || !keep(matched.get(), record.get())) return {};
+    Ref run_id = getattr(w, parent_run_id_attr);
+    Ref key = getattr(w, resume_key_attr);
+    Ref copy = dict_of(payload);
+    list_append(matched, tuple_of(run_id, key, copy));
   }
-  if (PyErr_Occurred() || !replace(self, signal_waiters, remaining.get())) return {};
+  replace(self, signal_waiters, remaining);
   return matched;
 }
 
@@ -390,62 +354,46 @@ Ref resolve_user_input(Args& a) {
   PyObject* self = a[0];
   PyObject* parent_run_id = a[1];
   PyObject* resume_key = a[2];
-  Ref waiting = getattr(self, user_inputs);
-  Ref it = waiting ? Ref(PyObject_GetIter(waiting.get())) : Ref();
-  if (!it) return {};
+  Ref it = iterate(getattr(self, user_inputs));
   for (Py_ssize_t i = 0;; ++i) {
-    Ref w(PyIter_Next(it.get()));
-    if (!w) return PyErr_Occurred() ? Ref() : boolean(false);
-    Ref run_id = getattr(w.get(), parent_run_id_attr);
-    int same = run_id ? compare(run_id.get(), parent_run_id, Py_EQ) : -1;
-    if (same > 0) {
-      Ref key = getattr(w.get(), resume_key_attr);
-      same = key ? compare(key.get(), resume_key, Py_EQ) : -1;
-    }
-    if (same < 0) return {};
-    if (!same) continue;
+    Ref w = next_of(it);
+    if (!w) return boolean(false);
+    if (!compare(getattr(w, parent_run_id_attr), parent_run_id, Py_EQ) ||
+        !compare(getattr(w, resume_key_attr), resume_key, Py_EQ))
+      continue;
     // `del self._user_inputs[i]`: the comparisons may have replaced the list,
     // so the removal goes to the one the attribute names now.
     Ref current = getattr(self, user_inputs);
-    if (!current) return {};
     if (PyList_CheckExact(current.get()) && i < PyList_GET_SIZE(current.get()))
-      return PyList_SetSlice(current.get(), i, i + 1, nullptr) == 0 ? boolean(true) : Ref();
-    Ref index(PyLong_FromSsize_t(i));
-    return index && PyObject_DelItem(current.get(), index.get()) == 0 ? boolean(true) : Ref();
+      checked(PyList_SetSlice(current.get(), i, i + 1, nullptr));
+    else
+      del_item(current, integer(i));
+    return boolean(true);
   }
 }
 
 Ref sweep_expired_timers(Args& a) {
   PyObject* self = a[0];
-  Ref clock = getattr(self, clock_attr);
-  Ref now = clock ? call(clock.get()) : Ref();
-  if (!now) return {};
-  Ref expired(PyList_New(0));
+  Ref now = call(getattr(self, clock_attr));
+  Ref expired = new_list();
   Ref pending = getattr(self, timers);
-  Ref remaining = pending ? remaining_of(pending.get()) : Ref();
-  Ref it = remaining ? Ref(PyObject_GetIter(pending.get())) : Ref();
-  if (!expired || !it) return {};
-  while (Ref w = Ref(PyIter_Next(it.get()))) {
-    Ref due = getattr(w.get(), resume_at_unix);
-    int passed = due ? compare(due.get(), now.get(), Py_LE) : -1;
-    if (passed < 0) return {};
-    if (!passed) {
-      if (!keep(remaining.get(), w.get())) return {};
+  Ref remaining = remaining_of(pending);
+  Ref it = iterate(pending);
+  while (Ref w = next_of(it)) {
+    if (!compare(getattr(w, resume_at_unix), now, Py_LE)) {
+      list_append(remaining, w);
       continue;
     }
-    Ref run_id = getattr(w.get(), parent_run_id_attr);
-    Ref key = run_id ? getattr(w.get(), resume_key_attr) : Ref();
-    Ref pair = key ? Ref(PyTuple_Pack(2, run_id.get(), key.get())) : Ref();
-    if (!pair || !keep(expired.get(), pair.get())) return {};
+    Ref run_id = getattr(w, parent_run_id_attr);
+    Ref key = getattr(w, resume_key_attr);
+    list_append(expired, tuple_of(run_id, key));
   }
-  if (PyErr_Occurred() || !replace(self, timers, remaining.get())) return {};
+  replace(self, timers, remaining);
   return expired;
 }
 
 Ref count_of(PyObject* self, const Name& list_name) {
-  Ref list = getattr(self, list_name);
-  Py_ssize_t n = list ? PyObject_Size(list.get()) : -1;
-  return n < 0 ? Ref() : Ref(PyLong_FromSsize_t(n));
+  return integer(checked(PyObject_Size(getattr(self, list_name).get())));
 }
 Ref signal_waiter_count(Args& a) { return count_of(a[0], signal_waiters); }
 Ref timer_count(Args& a) { return count_of(a[0], timers); }
@@ -454,7 +402,7 @@ Ref user_input_waiter_count(Args& a) { return count_of(a[0], user_inputs); }
 // ---- duration parsing ------------------------------------------------------------
 
 Ref make_duration_units() {
-  return Ref(Py_BuildValue("{s:d,s:d,s:d,s:d}", "s", 1.0, "m", 60.0, "h", 3600.0, "d", 86400.0));
+  return checked(Py_BuildValue("{s:d,s:d,s:d,s:d}", "s", 1.0, "m", 60.0, "h", 3600.0, "d", 86400.0));
 }
 
 // The text being scanned, value.strip().lower(), as the bounds of the part
@@ -485,15 +433,11 @@ struct HostText {
   const void* data = nullptr;
   Py_ssize_t begin = 0, end = 0;
 
-  bool make(PyObject* value) {
-    Ref stripped = call_method(value, strip);
-    made = stripped ? call_method(stripped.get(), lower) : Ref();
-    if (made && !PyUnicode_Check(made.get())) made = Ref(PyObject_Str(made.get()));  // an overridden lower()
-    if (!made) return false;
+  explicit HostText(PyObject* value) : made(call_method(call_method(value, strip), lower)) {
+    if (!PyUnicode_Check(made.get())) made = str_of(made.get());  // an overridden lower()
     kind = PyUnicode_KIND(made.get());
     data = PyUnicode_DATA(made.get());
     end = PyUnicode_GET_LENGTH(made.get());
-    return true;
   }
   Py_UCS4 operator[](Py_ssize_t i) const { return PyUnicode_READ(kind, data, i); }
 };
@@ -533,13 +477,12 @@ struct Number {
 // value. Anything else goes through the host's float() of the gathered str,
 // with its errors.
 template <class Text>
-bool to_double(const Text& t, Py_ssize_t stop, const Number& n, double& out) {
+double to_double(const Text& t, Py_ssize_t stop, const Number& n) {
   static constexpr double powers_of_ten[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                              1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
   if (n.ascii && n.points <= 1 && n.digits > 0 && n.digits <= 15) {
-    out = static_cast<double>(n.mantissa);
-    if (n.decimals) out /= powers_of_ten[n.decimals];
-    return true;
+    double out = static_cast<double>(n.mantissa);
+    return n.decimals ? out / powers_of_ten[n.decimals] : out;
   }
   Py_ssize_t length = 0;
   Py_UCS4 widest = 0;
@@ -547,17 +490,13 @@ bool to_double(const Text& t, Py_ssize_t stop, const Number& n, double& out) {
     Py_UCS4 c = t[i];
     if (in_number(c)) ++length, widest = std::max(widest, c);
   }
-  Ref text(PyUnicode_New(length, widest));
-  if (!text) return false;
+  Ref text = checked(PyUnicode_New(length, widest));
   Py_ssize_t k = 0;
   for (Py_ssize_t i = n.start; i < stop; ++i) {
     Py_UCS4 c = t[i];
     if (in_number(c)) PyUnicode_WRITE(PyUnicode_KIND(text.get()), PyUnicode_DATA(text.get()), k++, c);
   }
-  Ref number(PyFloat_FromString(text.get()));
-  if (!number) return false;
-  out = PyFloat_AS_DOUBLE(number.get());
-  return true;
+  return PyFloat_AS_DOUBLE(checked(PyFloat_FromString(text.get())).get());
 }
 
 // The running total: a C double while every unit's seconds are exact floats,
@@ -567,50 +506,40 @@ struct Total {
   Ref boxed;
 
   // total += number * per_unit
-  bool add(double number, PyObject* per_unit) {
+  void add(double number, Obj per_unit) {
     if (!boxed && PyFloat_CheckExact(per_unit)) {
       value += number * PyFloat_AS_DOUBLE(per_unit);
-      return true;
+      return;
     }
-    if (!boxed && !(boxed = real(value))) return false;
-    Ref n = real(number);
-    Ref seconds = n ? multiply(n.get(), per_unit) : Ref();
-    boxed = seconds ? shell::add(boxed.get(), seconds.get()) : Ref();
-    return bool(boxed);
+    if (!boxed) boxed = real(value);
+    Ref seconds = multiply(real(number), per_unit);
+    boxed = shell::add(boxed, seconds);
   }
   // total += number
-  bool add(double number) {
-    if (!boxed) {
+  void add(double number) {
+    if (!boxed)
       value += number;
-      return true;
-    }
-    Ref n = real(number);
-    boxed = n ? shell::add(boxed.get(), n.get()) : Ref();
-    return bool(boxed);
+    else
+      boxed = shell::add(boxed, real(number));
   }
   // total <= 0, compared with the int 0
-  int not_positive() const {
-    if (!boxed) return value <= 0.0;
-    Ref zero = integer(0);
-    return zero ? compare(boxed.get(), zero.get(), Py_LE) : -1;
-  }
+  bool not_positive() const { return boxed ? compare(boxed, integer(0), Py_LE) : value <= 0.0; }
   Ref result() { return boxed ? std::move(boxed) : real(value); }
   // Whether every step so far was float arithmetic, which runs no host code.
   bool exact() const { return !boxed; }
 };
 
-// `ch in units`: 1, 0, or -1 with the host error set. A plain dict hands over
-// the value too; reading it again could not differ, as nothing in between
-// runs host code.
-int unit_of(PyObject* units, PyObject* ch, Ref& per_unit) {
-  if (!PyDict_CheckExact(units)) return PySequence_Contains(units, ch);
+// `ch in units`. A plain dict hands over the value too; reading it again could
+// not differ, as nothing in between runs host code.
+bool unit_of(Obj units, Obj ch, Ref& per_unit) {
+  if (!PyDict_CheckExact(units)) return checked(PySequence_Contains(units, ch));
   return get_item(units, ch, per_unit);
 }
 
 // The scan of the text `s` made from `value`.
 template <class Text>
 Ref parse_text(Args& a, PyObject* value, const Text& s) {
-  if (s.begin == s.end) return raise(PyExc_ValueError, "empty duration string");
+  if (s.begin == s.end) raise(PyExc_ValueError, "empty duration string");
   Total total;
   Number num_buf;
   // The table as last read from the namespace, and whether reading it again
@@ -620,40 +549,27 @@ Ref parse_text(Args& a, PyObject* value, const Text& s) {
   for (Py_ssize_t i = s.begin; i < s.end; ++i) {
     Py_UCS4 c = s[i];
     if (num_buf.take(c, i)) continue;
-    Ref ch(PyUnicode_FromOrdinal(static_cast<int>(c)));
-    if (!ch) return {};
-    if (!units_current && !(units = global(a.globals(), duration_units))) return {};
+    Ref ch = checked(PyUnicode_FromOrdinal(static_cast<int>(c)));
+    if (!units_current) units = global(a.globals(), duration_units);
     bool quiet = lookups_run_no_code(units.get());
     Ref per_unit;  // a plain dict answers both `ch in units` and `units[ch]` at once
-    int is_unit = unit_of(units.get(), ch.get(), per_unit);
-    if (is_unit < 0) return {};
-    if (is_unit) {
+    if (unit_of(units, ch, per_unit)) {
       if (num_buf.empty())
-        return raise(PyExc_ValueError,
-                     Ref(PyUnicode_FromFormat("duration unit %R with no preceding number in %R", ch.get(), value))
-                         .get());
-      double number;
-      if (!to_double(s, i, num_buf, number)) return {};
+        raise(PyExc_ValueError, format("duration unit %R with no preceding number in %R", ch, value));
+      double number = to_double(s, i, num_buf);
       if (!per_unit) {
         units = global(a.globals(), duration_units);
-        per_unit = units ? Ref(PyObject_GetItem(units.get(), ch.get())) : Ref();
+        per_unit = checked(PyObject_GetItem(units.get(), ch.get()));
       }
-      if (!per_unit || !total.add(number, per_unit.get())) return {};
+      total.add(number, per_unit);
       num_buf = {};
     } else if (!Py_UNICODE_ISSPACE(c)) {
-      return raise(PyExc_ValueError,
-                   Ref(PyUnicode_FromFormat("unrecognized character %R in duration %R", ch.get(), value)).get());
+      raise(PyExc_ValueError, format("unrecognized character %R in duration %R", ch, value));
     }
     units_current = quiet && total.exact();
   }
-  if (!num_buf.empty()) {
-    double number;
-    if (!to_double(s, s.end, num_buf, number) || !total.add(number)) return {};
-  }
-  int not_positive = total.not_positive();
-  if (not_positive < 0) return {};
-  if (not_positive)
-    return raise(PyExc_ValueError, Ref(PyUnicode_FromFormat("duration must be positive: %R", value)).get());
+  if (!num_buf.empty()) total.add(to_double(s, s.end, num_buf));
+  if (total.not_positive()) raise(PyExc_ValueError, format("duration must be positive: %R", value));
   return total.result();
 }
 
@@ -662,16 +578,13 @@ Ref parse_text(Args& a, PyObject* value, const Text& s) {
   if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) return parse_text(a, value, AsciiText(value));
   // An exact str is neither number; the test costs a walk of its bases.
   if (!PyUnicode_CheckExact(value) && (PyLong_Check(value) || PyFloat_Check(value)))
-    return Ref(PyNumber_Float(value));
+    return checked(PyNumber_Float(value));
   if (!PyUnicode_Check(value)) {
-    Ref type_name(PyType_GetName(Py_TYPE(value)));
-    return type_name ? raise(PyExc_ValueError, Ref(PyUnicode_FromFormat("unsupported duration type: %U",
-                                                                          type_name.get())).get())
-                     : Ref();
+    Ref type_name = checked(PyType_GetName(Py_TYPE(value)));
+    raise(PyExc_ValueError, format("unsupported duration type: %U", type_name));
   }
   // Host code may run from here: an overridden strip() or lower().
-  HostText s;
-  return s.make(value) ? parse_text(a, value, s) : Ref();
+  return parse_text(a, value, HostText(value));
 }
 
 }  // namespace
