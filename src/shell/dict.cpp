@@ -29,7 +29,9 @@ Py_ssize_t find_text(PyDictKeysObject* keys, PyObject* key, Py_hash_t hash) {
     if (ix == DKIX_EMPTY) return DKIX_EMPTY;
     if (ix >= 0) {
       PyObject* found = entries[ix].me_key;
-      if (reinterpret_cast<PyASCIIObject*>(found)->hash == hash && detail::same_text(found, key)) return ix;
+      if (found == key ||
+          (reinterpret_cast<PyASCIIObject*>(found)->hash == hash && detail::same_text(found, key)))
+        return ix;
     }
     perturb >>= 5;
     i = (i * 5 + perturb + 1) & mask;

@@ -58,19 +58,23 @@ bool compact_pair(PyObject* a, PyObject* b, Py_ssize_t& x, Py_ssize_t& y) {
 
 std::optional<bool> compare_plainly(PyObject* a, PyObject* b, int op) noexcept {
   PyTypeObject* type = Py_TYPE(a);
-  if (type == Py_TYPE(b)) {
-    if (type == &PyFloat_Type) return test(PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b), op);
-    if (type == &PyLong_Type) {
-      auto* p = reinterpret_cast<PyLongObject*>(a);
-      auto* q = reinterpret_cast<PyLongObject*>(b);
-      if (PyUnstable_Long_IsCompact(p) && PyUnstable_Long_IsCompact(q))
-        return test(PyUnstable_Long_CompactValue(p), PyUnstable_Long_CompactValue(q), op);
-    } else if (op == Py_EQ || op == Py_NE) {
-      if (type == &PyUnicode_Type) return detail::same_text(a, b) == (op == Py_EQ);
-      // Identity decides for the singletons (a float's equality could deny it: nan).
-      if (type == &PyBool_Type || a == Py_None) return (a == b) == (op == Py_EQ);
-    }
+  if (type != Py_TYPE(b)) return std::nullopt;
+  bool equality = op == Py_EQ || op == Py_NE;
+  // Strs first: what predicates and signal names compare most.
+  if (type == &PyUnicode_Type) {
+    if (equality) return detail::same_text(a, b) == (op == Py_EQ);
+    return std::nullopt;
   }
+  if (type == &PyFloat_Type) return test(PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b), op);
+  if (type == &PyLong_Type) {
+    auto* p = reinterpret_cast<PyLongObject*>(a);
+    auto* q = reinterpret_cast<PyLongObject*>(b);
+    if (PyUnstable_Long_IsCompact(p) && PyUnstable_Long_IsCompact(q))
+      return test(PyUnstable_Long_CompactValue(p), PyUnstable_Long_CompactValue(q), op);
+    return std::nullopt;
+  }
+  // Identity decides for the singletons (a float's equality could deny it: nan).
+  if (equality && (type == &PyBool_Type || a == Py_None)) return (a == b) == (op == Py_EQ);
   return std::nullopt;
 }
 

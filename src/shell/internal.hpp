@@ -1,6 +1,7 @@
 // Shared between the shell's own units; module files never include this.
 #pragma once
 
+#include <cstdint>
 #include <cstring>
 #include <type_traits>
 
@@ -31,11 +32,36 @@ R guard(F&& body, R failed = R()) noexcept {
 
 // Two exact strs hold the same text: canonical storage makes equal texts
 // equal in length, kind and bytes.
+// The bytes of texts up to 16 long are compared in place: a call to memcmp
+// costs its callers more than the comparison, the names and short values
+// that predicates hold.
+inline bool same_bytes(const void* p, const void* q, size_t n) noexcept {
+  auto load8 = [](const void* at) {
+    uint64_t v;
+    std::memcpy(&v, at, 8);
+    return v;
+  };
+  auto load4 = [](const void* at) {
+    uint32_t v;
+    std::memcpy(&v, at, 4);
+    return v;
+  };
+  auto* x = static_cast<const unsigned char*>(p);
+  auto* y = static_cast<const unsigned char*>(q);
+  if (n > 16) return std::memcmp(x, y, n) == 0;
+  // Two loads that overlap cover every length of their range.
+  if (n >= 8) return load8(x) == load8(y) && load8(x + n - 8) == load8(y + n - 8);
+  if (n >= 4) return load4(x) == load4(y) && load4(x + n - 4) == load4(y + n - 4);
+  for (size_t i = 0; i < n; ++i)
+    if (x[i] != y[i]) return false;
+  return true;
+}
+
 inline bool same_text(PyObject* a, PyObject* b) noexcept {
   Py_ssize_t length = PyUnicode_GET_LENGTH(a);
   int kind = PyUnicode_KIND(a);
   return a == b || (length == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
-                    std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * kind) == 0);
+                    same_bytes(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * kind));
 }
 
 // What a parameter's annotation asks of the argument.
