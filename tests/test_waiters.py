@@ -608,6 +608,22 @@ MATCH_RULES = [
 ]
 
 
+def test_matches_compares_texts_of_every_length_and_width():
+    # Texts up to 16 bytes are compared in place by overlapping loads: each
+    # length and width, equal and differing at the first, a middle and the last character.
+    for base in ("a", "\u00e9", "\u20ac", "\U0001f600"):
+        for length in range(0, 21):
+            text = "".join(chr(ord(base) + i % 7) for i in range(length))
+            copy = "".join(list(text))  # equal, another object
+            cases = [(copy, True)]
+            for at in {0, length // 2, length - 1} if length else ():
+                cases.append((text[:at] + chr(ord(text[at]) + 1) + text[at + 1:], False))
+            for other, expected in cases:
+                w = SignalWaiter("p", "k", text, {"k": text})
+                assert w.matches(other, {"k": other}) is expected, (base, length, other)
+                assert w.matches(text, {"k": other}) is expected, (base, length, other)
+
+
 @pytest.mark.parametrize("match, payload, expected", MATCH_RULES)
 def test_matches_rules(match, payload, expected):
     w = SignalWaiter("p", "k", "sig", match)
