@@ -527,7 +527,7 @@ Ref make_function(const Def& def, const Where& where) {
   int implicit = where.owner ? 1 : 0;
   sig->count = implicit + static_cast<int>(def.params.size());
   sig->positional = sig->required_positional = implicit;
-  if (sig->count > kMaxParams) raise(PyExc_SystemError, "too many parameters");
+  if (sig->count > kMaxParams) throw_host_error(raise(PyExc_SystemError, "too many parameters"));
   if (implicit) {
     sig->params[0].name = Ref(intern(def.kind == Kind::classmethod ? "cls" : "self"));
     if (!sig->params[0].name) return {};

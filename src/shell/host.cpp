@@ -200,17 +200,17 @@ void unpack2(Obj given, Ref& a, Ref& b) {
     if (PyErr_Occurred()) throw_host_error();
     return;
   }
-  raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+  throw_host_error(raise(PyExc_ValueError, "too many values to unpack (expected 2)"));
 }
 
-void expected_type(const char* type_name, Obj value) {
+Ref expected_type(const char* type_name, Obj value) {
   PyErr_Format(PyExc_TypeError, "Expected %.200s, got %.200s", type_name, Py_TYPE(value)->tp_name);
-  throw_host_error();
+  return {};
 }
 
 Ref as_int(Obj value) {
   if (PyLong_CheckExact(value)) return Ref::borrow(value);
-  if (!offers_number(value)) expected_type("int", value);
+  if (!offers_number(value)) throw_host_error(expected_type("int", value));
   return checked(PyNumber_Long(value));
 }
 
@@ -261,20 +261,21 @@ Ref host_attribute(const char* module, const char* name) {
 }
 
 // The forms the host's `raise` accepts: an instance, or a class it instantiates.
-void raise_instance(Ref exc) {
+Ref raise_instance(Ref exc) {
   if (PyExceptionClass_Check(exc.get())) {
-    Ref made = checked(PyObject_CallNoArgs(exc.get()));
+    Ref made(PyObject_CallNoArgs(exc.get()));
+    if (!made) return {};
     if (!PyExceptionInstance_Check(made.get())) {
       PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
                    exc.get(), reinterpret_cast<PyObject*>(Py_TYPE(made.get())));
-      throw_host_error();
+      return {};
     }
     exc = std::move(made);
   } else if (!PyExceptionInstance_Check(exc.get())) {
-    raise(PyExc_TypeError, "exceptions must derive from BaseException");
+    return raise(PyExc_TypeError, "exceptions must derive from BaseException");
   }
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-  throw_host_error();
+  return {};
 }
 
 Ref format_objects(const char* format, ...) {
@@ -285,14 +286,14 @@ Ref format_objects(const char* format, ...) {
   return checked(text);
 }
 
-void raise(PyObject* type, Obj message) {
-  if (message) PyErr_SetObject(type, message);
-  throw_host_error();
+Ref raise(PyObject* type, Obj message) {
+  if (message) PyErr_SetObject(type, message);  // else making it failed, and that error stays
+  return {};
 }
 
-void raise(PyObject* type, const char* message) {
+Ref raise(PyObject* type, const char* message) {
   PyErr_SetString(type, message);
-  throw_host_error();
+  return {};
 }
 
 namespace detail {

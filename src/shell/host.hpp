@@ -8,6 +8,8 @@
 // coroutine's promise), which returns the failure the host expects. So a
 // helper that can fail returns a non-empty Ref (or the value asked for) or
 // throws, and a body needs `try` only where the Python has an `except`.
+// Where a body's Python raises, the body returns the raise (below) instead:
+// unwinding costs more than all the rest of a failing call.
 //
 // `noexcept` means more than "throws nothing" here: the helper runs no host
 // code either (drops apart: a destructor cannot be anything but noexcept).
@@ -62,6 +64,9 @@ namespace shell {
 struct HostError {};
 // Throws HostError; out of line and cold, so the callers' hot paths stay short.
 [[noreturn]] void throw_host_error();
+// The same for the error a `raise` below has just set, from a helper that
+// cannot return it: `throw_host_error(raise(...))`.
+[[noreturn]] inline void throw_host_error(const Ref&) { throw_host_error(); }
 // Takes over a new reference from the C API: non-empty, or the host error is set.
 inline Ref checked(PyObject* owned) {
   if (!owned) [[unlikely]]
@@ -214,7 +219,7 @@ inline bool offers_number(PyObject* value) {
   return nb && (nb->nb_int || nb->nb_index || nb->nb_float);
 }
 // Raises "Expected <type_name>, got <type of value>", a result of the wrong type.
-[[noreturn]] void expected_type(const char* type_name, Obj value);
+[[nodiscard]] Ref expected_type(const char* type_name, Obj value);
 // The host's int() of a number; any other object is refused with
 // "Expected int, got <type>".
 Ref as_int(Obj value);
@@ -246,7 +251,7 @@ Ref call_keywords(Obj callable, Py_ssize_t positional, const Keywords& keywords,
 }
 
 // `raise exc`.
-[[noreturn]] void raise_instance(Ref exc);
+[[nodiscard]] Ref raise_instance(Ref exc);
 
 // An attribute of a host module, taken from the module through the import system:
 // a caller's frame may run with other builtins or another __import__.
@@ -261,9 +266,15 @@ Ref format(const char* text, const A&... args) {
   return format_objects(text, static_cast<PyObject*>(Obj(args))...);
 }
 
-// `raise type(message)`; a null message is a failure to make it, whose error stays.
-[[noreturn]] void raise(PyObject* type, Obj message);
-[[noreturn]] void raise(PyObject* type, const char* message);
+// `raise type(message)`.
+//
+// The raises set the host error and return the empty Ref a body returns
+// (`return raise(...)`), as its Python would raise there: the error reaches
+// the host without unwinding the body's C++ frames, which costs a failing
+// call several times what making the host's exception does. A helper that
+// cannot return it throws it: `throw_host_error(raise(...))`.
+[[nodiscard]] Ref raise(PyObject* type, Obj message);
+[[nodiscard]] Ref raise(PyObject* type, const char* message);
 
 // The pending host exception, taken out of the error indicator.
 inline Ref take_error() { return Ref(PyErr_GetRaisedException()); }

@@ -57,7 +57,8 @@ class Args {
   static_assert(kMaxParams <= 32, "owned_ has a bit per parameter");
 };
 
-// A body returns a new reference, or throws HostError (see host.hpp).
+// A body returns a new reference; it fails by returning a `raise` (the empty
+// Ref of the error it set) or by letting a HostError through (see host.hpp).
 using Body = Ref (*)(Args&);
 // The body of a member written as `...` (a protocol's): it returns None.
 Ref returns_none(Args&);

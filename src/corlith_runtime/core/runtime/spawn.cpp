@@ -240,7 +240,7 @@ Ref collect_results(Args& a) {
   PyObject* resume_key = a[2];
   Ref by_key = call_method(getattr(self, pending_attr), get, parent_run_id, new_dict());
   Ref collected = call_method(by_key, pop, resume_key, new_dict());
-  if (!PyDict_CheckExact(collected.get()) && collected.get() != Py_None) expected_type("dict", collected.get());
+  if (!PyDict_CheckExact(collected.get()) && collected.get() != Py_None) return expected_type("dict", collected);
   return collected;
 }
 

@@ -164,9 +164,9 @@ Name abort_action("abort"), cost_guard("cost"), token_guard("token_count"), dept
 Keywords breach_keywords("cap_name", "cap_value", "would_be");
 
 // Raises BudgetExceeded, the class read from the module at the moment of the breach.
-[[noreturn]] void breach(Args& a, Obj reason, Obj name, Obj cap, Obj value) {
+[[nodiscard]] Ref breach(Args& a, Obj reason, Obj name, Obj cap, Obj value) {
   Ref cls = global(a.globals(), budget_exceeded);
-  raise_instance(call_keywords(cls, 1, breach_keywords, reason, name, cap, value));
+  return raise_instance(call_keywords(cls, 1, breach_keywords, reason, name, cap, value));
 }
 
 // ---- BudgetExceeded -------------------------------------------------------------
@@ -236,7 +236,7 @@ Ref debit(Args& a) {
     if (compare(spent, cost_cap, Py_GT)) {
       Ref spent_text = fixed4(spent);
       Ref cap_text = fixed4(cost_cap);
-      breach(a, format("tree cost cap breached: spent=$%U > cap=$%U", spent_text, cap_text),
+      return breach(a, format("tree cost cap breached: spent=$%U > cap=$%U", spent_text, cap_text),
              cost_cap_usd, cost_cap, spent);
     }
   }
@@ -244,7 +244,7 @@ Ref debit(Args& a) {
   if (positive(tokens_cap)) {
     Ref spent = getattr(self, spent_tokens);
     if (compare(spent, tokens_cap, Py_GT))
-      breach(a, format("tree token cap breached: %S > %S", spent, tokens_cap), token_cap,
+      return breach(a, format("tree token cap breached: %S > %S", spent, tokens_cap), token_cap,
              tokens_cap, spent);
   }
   return none();
@@ -259,7 +259,7 @@ Ref check_depth(Args& a) {
   if (!positive(cap)) return none();
   Ref reach = add(getattr(self, current_depth), additional);
   if (compare(reach, cap, Py_GT))
-    breach(a, format("max_spawn_depth breached: would reach depth %S (cap %S)", reach, cap),
+    return breach(a, format("max_spawn_depth breached: would reach depth %S (cap %S)", reach, cap),
            max_spawn_depth, cap, reach);
   return none();
 }
@@ -270,7 +270,7 @@ Ref check_fanout(Args& a) {
   Ref cap = getattr(self, max_spawn_fanout);
   if (!positive(cap)) return none();
   if (compare(count, cap, Py_GT))
-    breach(a, format("max_spawn_fanout breached: requested %S children (cap %S)", count, cap),
+    return breach(a, format("max_spawn_fanout breached: requested %S children (cap %S)", count, cap),
            max_spawn_fanout, cap, count);
   return none();
 }
@@ -283,7 +283,7 @@ Ref check_concurrent(Args& a) {
   Ref active = getattr(self, active_child_count);
   Ref in_flight = add(active, additional);
   if (compare(in_flight, cap, Py_GT))
-    breach(a,
+    return breach(a,
            format("max_concurrent_spawns breached: %S in flight + %S requested (cap %S)", active, additional,
                   cap),
            max_concurrent_spawns, cap, in_flight);
@@ -300,7 +300,7 @@ Ref check_can_afford(Args& a) {
   Ref left = call_method(self, remaining_usd_key);
   Ref cost_text = fixed4(cost_usd);
   Ref left_text = fixed4(left);
-  breach(a, format("child of $%U wouldn't fit: remaining $%U", cost_text, left_text), cost_cap_usd,
+  return breach(a, format("child of $%U wouldn't fit: remaining $%U", cost_text, left_text), cost_cap_usd,
          cap, total);
 }
 
@@ -392,7 +392,10 @@ constexpr OwnMethod usd_left{remaining_usd, remaining_usd_of}, tokens_left{remai
 // self.<name>(), running our body without a call when that is what the call
 // would reach.
 Ref call_own(PyObject* self, const Name& name, const OwnMethod& own) {
-  return calls_own(self, name, own.body) ? own.on(self) : call_method(self, name);
+  if (!calls_own(self, name, own.body)) return call_method(self, name);
+  Ref value = own.on(self);
+  SHELL_INVARIANT(value, "the book's own methods fail by throwing, never by returning a raise");
+  return value;
 }
 
 // The snapshot's keys, in order, and where each value comes from: a field,

@@ -206,9 +206,10 @@ bool predicate_holds(Obj given, Obj payload, KeyHints* hints) {
     PyObject *key, *expected;
     while (next_item(match, pos, key, expected)) {
       // More entries than the dict started with: a comparison swapped keys.
-      if (left-- == 0) raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
+      if (left-- == 0) throw_host_error(raise(PyExc_RuntimeError, "dictionary keys changed during iteration"));
       if (!pair_holds(payload, key, expected, hints)) return false;
-      if (PyDict_GET_SIZE(match) != size) raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+      if (PyDict_GET_SIZE(match) != size)
+        throw_host_error(raise(PyExc_RuntimeError, "dictionary changed size during iteration"));
     }
     return true;
   }
@@ -540,7 +541,7 @@ bool unit_of(Obj units, Obj ch, Ref& per_unit) {
 // The scan of the text `s` made from `value`.
 template <class Text>
 Ref parse_text(Args& a, PyObject* value, const Text& s) {
-  if (s.begin == s.end) raise(PyExc_ValueError, "empty duration string");
+  if (s.begin == s.end) return raise(PyExc_ValueError, "empty duration string");
   Total total;
   Number num_buf;
   // The table as last read from the namespace, and whether reading it again
@@ -556,7 +557,7 @@ Ref parse_text(Args& a, PyObject* value, const Text& s) {
     Ref per_unit;  // a plain dict answers both `ch in units` and `units[ch]` at once
     if (unit_of(units, ch, per_unit)) {
       if (num_buf.empty())
-        raise(PyExc_ValueError, format("duration unit %R with no preceding number in %R", ch, value));
+        return raise(PyExc_ValueError, format("duration unit %R with no preceding number in %R", ch, value));
       double number = to_double(s, i, num_buf);
       if (!per_unit) {
         units = global(a.globals(), duration_units);
@@ -565,12 +566,12 @@ Ref parse_text(Args& a, PyObject* value, const Text& s) {
       total.add(number, per_unit);
       num_buf = {};
     } else if (!Py_UNICODE_ISSPACE(c)) {
-      raise(PyExc_ValueError, format("unrecognized character %R in duration %R", ch, value));
+      return raise(PyExc_ValueError, format("unrecognized character %R in duration %R", ch, value));
     }
     units_current = quiet && total.exact();
   }
   if (!num_buf.empty()) total.add(to_double(s, s.end, num_buf));
-  if (total.not_positive()) raise(PyExc_ValueError, format("duration must be positive: %R", value));
+  if (total.not_positive()) return raise(PyExc_ValueError, format("duration must be positive: %R", value));
   return total.result();
 }
 
@@ -582,7 +583,7 @@ Ref parse_text(Args& a, PyObject* value, const Text& s) {
     return checked(PyNumber_Float(value));
   if (!PyUnicode_Check(value)) {
     Ref type_name = checked(PyType_GetName(Py_TYPE(value)));
-    raise(PyExc_ValueError, format("unsupported duration type: %U", type_name));
+    return raise(PyExc_ValueError, format("unsupported duration type: %U", type_name));
   }
   // Host code may run from here: an overridden strip() or lower().
   return parse_text(a, value, HostText(value));
