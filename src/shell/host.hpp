@@ -171,12 +171,12 @@ class KeyedDict final : detail::Made {
 };
 
 inline Ref new_dict() { return checked(PyDict_New()); }
+inline Ref new_list() { return checked(PyList_New(0)); }
 // `(items...)`; each converted here, as C varargs would copy a Ref bit by bit.
 template <class... A>
 Ref tuple_of(const A&... items) {
   return checked(PyTuple_Pack(sizeof...(A), static_cast<PyObject*>(Obj(items))...));
 }
-inline Ref new_list() { return checked(PyList_New(0)); }
 // `obj[key] = value`
 inline void set_item(Obj obj, Obj key, Obj value) { checked(PyObject_SetItem(obj, key, value)); }
 // `del obj[key]`

@@ -30,8 +30,6 @@ R guard(F&& body, R failed = R()) noexcept {
   }
 }
 
-// Two exact strs hold the same text: canonical storage makes equal texts
-// equal in length, kind and bytes.
 // The bytes of texts up to 16 long are compared in place: a call to memcmp
 // costs its callers more than the comparison, the names and short values
 // that predicates hold.
@@ -57,6 +55,8 @@ inline bool same_bytes(const void* p, const void* q, size_t n) noexcept {
   return true;
 }
 
+// Two exact strs hold the same text: canonical storage makes equal texts
+// equal in length, kind and bytes.
 inline bool same_text(PyObject* a, PyObject* b) noexcept {
   Py_ssize_t length = PyUnicode_GET_LENGTH(a);
   int kind = PyUnicode_KIND(a);

@@ -6,9 +6,8 @@ from typing import Any
 
 import pytest
 
-import children
 from celery_conformance import CeleryConformance, harnesses
-from test_workers import check, run_tree
+from test_workers import two_workers_run
 
 pytestmark = pytest.mark.exhaustive
 
@@ -20,9 +19,5 @@ class TestCelerySpawnDispatcherOnACluster(CeleryConformance):
 
 
 def test_workers_on_a_cluster(cluster_env: dict[str, str], workers: Any) -> None:
-    workers.start("prefork", 1)
-    workers.start("solo")
-    d, ids = run_tree(cluster_env, 9, 6)
-    check(cluster_env, d, ids)
-    runs = children.client().hgetall(f"{cluster_env['CORLITH_TEST_PREFIX']}:runs")
+    runs = two_workers_run(cluster_env, workers, 9, 6)
     assert set(runs.values()) == {b"1"} and len(runs) >= 9

@@ -77,12 +77,17 @@ def check(env: dict[str, str], d: Any, ids: dict[str, list[str]], *, reap: bool 
     return waited
 
 
-def test_smoke_two_workers(env: dict[str, str], workers: Any) -> None:
+def two_workers_run(env: dict[str, str], workers: Any, parents: int, width: int) -> dict[bytes, bytes]:
+    """A prefork and a solo worker run a tree, checked; how often each child ran."""
     workers.start("prefork", 1)
     workers.start("solo")
-    d, ids = run_tree(env, 6, 5)
+    d, ids = run_tree(env, parents, width)
     check(env, d, ids)
-    runs = children.client().hgetall(f"{env['CORLITH_TEST_PREFIX']}:runs")
+    return children.client().hgetall(f"{env['CORLITH_TEST_PREFIX']}:runs")
+
+
+def test_smoke_two_workers(env: dict[str, str], workers: Any) -> None:
+    runs = two_workers_run(env, workers, 6, 5)
     assert set(runs.values()) == {b"1"}  # no fault, so no child ran twice
 
 

@@ -132,7 +132,8 @@ class TreeBook:
 
     def _remember(self, tree_id: str, state: _State) -> None:
         if len(self._known) >= 1024 and tree_id not in self._known:
-            self._known.pop(next(iter(self._known)))
+            # another thread may drop the same oldest entry meanwhile
+            self._known.pop(next(iter(self._known), ""), None)
         self._known[tree_id] = state
 
     def _apply(self, tree_id: str, op_id: str, step: Callable[[SpendBook], Any], *,
